@@ -1,0 +1,73 @@
+// Shared machinery of the entry points: contiguity and length checks,
+// unaligned-safe reads of the caller's arrays, result arrays, and the batch
+// procedure of the liquid-water models.
+#pragma once
+#include <Python.h>
+
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include "args.hpp"
+#include "np.hpp"
+#include "point_result.hpp"
+#include "pool.hpp"
+#include "pyref.hpp"
+
+namespace tessarin {
+
+// Raises TypeError "The given array is not contiguous" and returns false when
+// `arr` is neither C- nor Fortran-contiguous or has no data pointer.
+bool require_contiguous(PyArrayObject* arr);
+
+// Raises ValueError and returns false when `longer` has fewer elements than
+// `shorter_name`'s array, which sets the number of points.
+bool require_at_least(PyArrayObject* arr, const char* name, std::size_t n,
+                      const char* ref_name);
+
+// Element i of a contiguous float64 array. The caller's buffer may be
+// unaligned (for example np.frombuffer with an odd offset), so it is read
+// byte-wise; compilers turn this into a plain load.
+inline double load_f64(const char* base, std::size_t i) noexcept {
+  double v;
+  std::memcpy(&v, base + i * sizeof(double), sizeof(double));
+  return v;
+}
+
+inline std::size_t array_len(PyArrayObject* arr) noexcept {
+  return static_cast<std::size_t>(PyArray_SIZE(arr));
+}
+
+// Copies a contiguous float64 array into an owned vector.
+std::vector<double> copy_f64(PyArrayObject* arr);
+
+// New, uninitialised C-contiguous float64 arrays. Null with MemoryError (or
+// another Python error) set on failure.
+PyRef new_f64_array(std::size_t n);
+PyRef new_f64_array_2d(std::size_t rows, std::size_t cols);
+inline double* f64_data(const PyRef& arr) noexcept {
+  return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
+}
+// A new float64 array holding a copy of `values`.
+PyRef f64_array_from(const std::vector<double>& values);
+
+// Inserts value under key (a new str) into dict; false with an error set on
+// failure. Neither reference is stolen.
+bool dict_set(PyObject* dict, const char* key, PyObject* value);
+
+// Type of a liquid model's per-point function.
+using PointFn = PointResult (*)(double t_k, double p_mpa, const void* params);
+
+// The batch procedure shared by the liquid models: checks t_k and p_mpa, creates
+// the forty result arrays, evaluates point(t[i], p[i]) for every i (in parallel
+// with the interpreter lock released when `parallel`, otherwise serially under
+// the lock) and returns the forty-entry dictionary.
+PyObject* model_batch(const ArgValue* args, PointFn point, const void* params, bool parallel);
+
+// Adapts a per-point function without parameters to PointFn.
+template <PointResult (*F)(double, double)>
+PointResult point_without_params(double t, double p, const void*) {
+  return F(t, p);
+}
+
+}  // namespace tessarin

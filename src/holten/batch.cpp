@@ -1,0 +1,11 @@
+#include "batch.hpp"
+#include "entry_points.hpp"
+#include "holten/holten.hpp"
+
+namespace tessarin {
+
+PyObject* py_compute_batch_holten(ArgValue* args) {
+  return model_batch(args, point_without_params<holten::holten_point>, nullptr, true);
+}
+
+}  // namespace tessarin

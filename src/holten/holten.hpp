@@ -1,0 +1,257 @@
+// Holten two-state equation of state of supercooled and stable liquid water.
+//
+// Water is a mixture of two interconvertible structures A and B; the fraction
+// x of B minimises the Gibbs energy. The reduced Gibbs energy is a 20-term
+// background (state A) plus x times the field L and an ideal-mixing and
+// interaction term. Pure C++: no Python types, no allocation, never throws;
+// points outside the model's domain show as NaN or infinite values.
+#pragma once
+#include <cmath>
+#include <limits>
+
+#include "point_result.hpp"
+
+namespace tessarin::holten {
+
+inline constexpr double Tc = 228.2;                      // K
+inline constexpr double RHO0 = 1081.6482;                // kg/m3
+inline constexpr double R = 461.523087;                  // J/(kg K)
+inline constexpr double P_STAR = 113918721.64239688;     // Pa, rho0 R Tc
+inline constexpr double R_TC = 105319.56845339999;       // J/kg
+inline constexpr double P0 = 3e8;                        // Pa
+inline constexpr double K2 = 5.2992608;
+inline constexpr double K1 = -0.31569232;
+inline constexpr double OMEGA0 = 0.5212269;
+inline constexpr double A0_REF = -0.0272789916;          // J/kg
+inline constexpr double A1_REF = 9.9524e-5;              // J/(kg K)
+
+// Background coefficients: term_i = c_i tau^a_i pi^b_i exp(-d_i pi).
+inline constexpr double BG_C[20] = {
+    -8.1570681381655, 1.2875032,    7.0901673598012, -0.032779161, 0.73703949,
+    -0.21628622,      -5.1782479,   0.00042293517,   0.023592109,  4.3773754,
+    -0.002996777,     -0.96558018,  3.7595286,       1.2632441,    0.28542697,
+    -0.85994947,      -0.32916153,  0.090019616,     0.081149726,  -3.2788213};
+inline constexpr double BG_A[20] = {0,      0,      1,      -0.2555, 1.5762, 1.64,   3.6385,
+                                    -0.3828, 1.6219, 4.3287, 3.4763,  5.1556, -0.3593, 5.0361,
+                                    2.9786, 6.2373, 4.046,  5.3558,  9.0157, 1.2194};
+inline constexpr double BG_B[20] = {0,      1,       0,      2.1051, 1.1422, 0.951,  0,
+                                    3.6402, 2.076,   -0.0016, 2.2769, 0.0008, 0.3706, -0.3975,
+                                    2.973,  -0.318,  2.9805, 2.9265, 0.4456, 0.1298};
+inline constexpr double BG_D[20] = {0,      0,      0,      -0.0016, 0.6894, 0.013,  0.0002,
+                                    0.0435, 0.05,   0.0004, 0.0528,  0.0147, 0.8584, 0.9924,
+                                    1.0041, 1.0961, 1.0228, 1.0303,  1.618,  0.5213};
+
+// Reduced Gibbs energy of one state and its derivatives in tau and pi.
+struct Reduced {
+  double g, g_t, g_p, g_tt, g_tp, g_pp;
+};
+
+// Field L (Gibbs energy of B relative to A, reduced) and its derivatives in
+// tau and in the reduced pressure.
+struct Field {
+  double L, L_t, L_p, L_tt, L_tp, L_pp;
+};
+
+inline Reduced background(double tau, double pi) noexcept {
+  Reduced s{0, 0, 0, 0, 0, 0};
+  for (int i = 0; i < 20; ++i) {
+    const double a = BG_A[i], b = BG_B[i], d = BG_D[i];
+    const double term = BG_C[i] * std::pow(tau, a) * std::pow(pi, b) * std::exp(-d * pi);
+    const double u = b - d * pi;
+    s.g += term;
+    s.g_t += a * term / tau;
+    s.g_p += term * u / pi;
+    s.g_tt += a * (a - 1) * term / (tau * tau);
+    s.g_tp += a * term * u / (tau * pi);
+    s.g_pp += term * (u * u - b) / (pi * pi);
+  }
+  return s;
+}
+
+// dT = tau - 1, dP = P / P*. The radicand is not guarded: where it is
+// negative the field is NaN.
+inline Field field(double dT, double dP) noexcept {
+  const double u = K2 * dT;
+  const double w = K1 * (dP - u);
+  const double q = 1.382387696099309 + w;
+  const double K1r = std::sqrt(q * q + 0.482867435684183 * (dP - u));
+  const double K1r3 = K1r * K1r * K1r;
+  Field f;
+  f.L = 4.115665650084945 * (K1 * (u + dP) + (1 - K1r + 0.3823876960993088)) /
+        (-3.3458718724741123);
+  f.L_t = 2.0578328250424724 * (1 + (w + 0.6176123039006912) / K1r);
+  f.L_p = 4.115665650084945 *
+          (0.31569232 * dP + 0.3823876960993088 + K1r - 1.6729359362370562 * dT - 1) /
+          (10.5985216 * K1r);
+  f.L_tt = 5.265665920451971 / K1r3;
+  f.L_tp = -0.9936604592949966 / K1r3;
+  f.L_pp = 0.18750925776194985 / K1r3;
+  return f;
+}
+
+inline double interaction(double dP) noexcept { return 2 + OMEGA0 * dP; }
+
+inline constexpr double X_LO = 1e-15;
+inline constexpr double X_HI = 0.999999999999999;
+
+// Equilibrium fraction of state B for field L and interaction omega: solves
+// ln(x/(1-x)) + L + omega (1 - 2x) = 0 for |L|, whose wanted root lies in
+// (0, 0.5], then mirrors it when L < 0.
+inline double equilibrium_fraction(double L, double omega) noexcept {
+  const double lam = std::fabs(L);
+  auto f = [lam, omega](double x) {
+    if (x <= 0 || x >= 1) return std::numeric_limits<double>::infinity();
+    return (std::log(x / (1 - x)) + lam) + (1 - 2 * x) * omega;
+  };
+
+  double lo, hi;
+  if ((2.944439 - lam) * 1.1111111 > omega) {
+    lo = 0.049;
+    hi = 0.5;
+  } else if (omega < (4.595119 - lam) * 1.0204081) {
+    lo = 0.0099;
+    hi = 0.051;
+  } else {
+    lo = 0.99 * std::exp(-1.0204081 * lam - omega);
+    hi = std::fmin(1.09787 * std::exp(-lam - omega), 0.0101);
+  }
+  lo = std::fmax(lo, X_LO);
+  hi = std::fmin(hi, X_HI);
+
+  double root;
+  double f_lo = f(lo);
+  const double f_hi = f(hi);
+  bool bisect = true;
+  if (f_lo * f_hi > 0) {
+    // f(1e-15) in closed form; -34.538776394910684 is ln(1e-15).
+    f_lo = 0.999999999999998 * omega + (-34.538776394910684 + lam);
+    if (lam * f_lo > 0) {
+      bisect = false;  // no sign change in [1e-15, 0.5]
+    } else {
+      lo = X_LO;
+      hi = 0.5;
+    }
+  }
+
+  if (bisect) {
+    for (int it = 0; it < 100; ++it) {
+      const double mid = (hi + lo) * 0.5;
+      const double f_mid = f(mid);
+      if (f_lo * f_mid < 0) {
+        hi = mid;
+        if (mid - lo < 1e-14) break;
+      } else {
+        lo = mid;
+        if (hi - mid < 1e-14) break;
+        f_lo = f_mid;
+      }
+    }
+    root = (lo + hi) * 0.5;
+  } else {
+    // Far outside the model's range: Newton from 0.05 with halving steps
+    // that keep the iterate inside (0, 1).
+    double g = 0.05;
+    root = g;
+    for (int it = 0; it < 200; ++it) {
+      const double c = std::fmin(std::fmax(g, X_LO), X_HI);
+      const double d = 1 / ((1 - c) * c) - 2 * omega;
+      if (std::fabs(d) < 1e-30) {
+        root = c;
+        break;
+      }
+      const double r = (std::log(c / (1 - c)) + lam) + (1 - 2 * c) * omega;
+      g = c - r / d;
+      if (g < X_LO) {
+        g = 0.5 * c;
+      } else if (g > X_HI) {
+        g = ((c + 1) - 1e-15) * 0.5;
+      }
+      root = g;
+      if (std::fabs(r) < 1e-13) break;
+    }
+  }
+  return L < 0 ? 1 - root : root;
+}
+
+// Properties of one state from its reduced Gibbs energy.
+inline Props13 properties(const Reduced& s, double T, double P_pa) noexcept {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  Props13 o;
+  o.rho = RHO0 / s.g_p;
+  o.V = 1 / o.rho;
+  o.S = -R * s.g_t - A1_REF;
+  o.G = R_TC * s.g + (A1_REF * T + A0_REF);
+  o.H = o.G + T * o.S;
+  o.U = o.H - P_pa * o.V;
+  o.A = o.G - P_pa * o.V;
+  const double tau = T / Tc;
+  o.Cp = -R * tau * s.g_tt;
+  o.alpha = s.g_tp / s.g_p / Tc;
+  const double kT = -s.g_pp / s.g_p / P_STAR;
+  if (kT > 0) {
+    o.Kt = (kT == inf) ? inf : 1 / kT / 1000000.0;
+    o.Cv = (kT == inf) ? o.Cp : o.Cp - T * o.alpha * o.alpha / (o.rho * kT);
+  } else {
+    o.Kt = inf;
+    o.Cv = o.Cp;
+  }
+  const double kS = (o.Cp > 0) ? kT - T * o.V * o.alpha * o.alpha / o.Cp : kT;
+  o.Ks = (kS > 0) ? 1 / kS / 1000000.0 : inf;
+  o.vel = (kS > 0 && o.rho > 0) ? std::sqrt(1 / (o.rho * kS))
+                                 : std::numeric_limits<double>::quiet_NaN();
+  return o;
+}
+
+inline PointResult holten_point(double T, double P_MPa) noexcept {
+  const double P = P_MPa * 1000000.0;
+  const double tau = T / Tc;
+  const double pi = (P0 + P) / P_STAR;
+  const double dT = tau - 1;
+  const double dP = P / P_STAR;
+
+  const Reduced gb = background(tau, pi);
+  const Field fl = field(dT, dP);
+  const double omega = interaction(dP);
+  const double x = equilibrium_fraction(fl.L, omega);
+
+  // Mixing terms. chi is the susceptibility of x: the shift of x with T and P
+  // enters the second derivatives through it.
+  const double y = (x + x) - 1;
+  const double h = 1 - y * y;
+  const double chi = (std::fabs(h) > 1e-30) ? 1 / (2 / h - omega) : 0.0;
+  double gmix;
+  if (x > 1e-300 && x < 1) {
+    gmix = x * fl.L + x * std::log(x) + (1 - x) * std::log(1 - x) + omega * x * (1 - x);
+  } else if (x <= 1e-300) {
+    gmix = 0;
+  } else {
+    gmix = fl.L;
+  }
+
+  Reduced mix;
+  mix.g = gb.g + tau * gmix;
+  mix.g_t = gb.g_t + gmix + tau * x * fl.L_t;
+  mix.g_p = 0.5 * tau * (2 * x * fl.L_p + 0.26061345 * h) + gb.g_p;
+  mix.g_tt = gb.g_tt + 2 * x * fl.L_t + tau * x * fl.L_tt - tau * chi * fl.L_t * fl.L_t / 2;
+  const double lp_shift = fl.L_p - OMEGA0 * y;
+  mix.g_tp = gb.g_tp + x * fl.L_p + OMEGA0 * x * (1 - x) + tau * x * fl.L_tp -
+             tau * chi * fl.L_t * lp_shift / 2;
+  mix.g_pp = gb.g_pp + tau * (x * fl.L_pp - chi * lp_shift * lp_shift / 2);
+
+  Reduced b;
+  b.g = gb.g + tau * fl.L;
+  b.g_t = gb.g_t + fl.L + tau * fl.L_t;
+  b.g_p = gb.g_p + tau * fl.L_p;
+  b.g_tt = gb.g_tt + 2 * fl.L_t + tau * fl.L_tt;
+  b.g_tp = gb.g_tp + fl.L_p + tau * fl.L_tp;
+  b.g_pp = gb.g_pp + tau * fl.L_pp;
+
+  PointResult r;
+  r.mix = properties(mix, T, P);
+  r.x = x;
+  r.a = properties(gb, T, P);
+  r.b = properties(b, T, P);
+  return r;
+}
+
+}  // namespace tessarin::holten
