@@ -82,7 +82,10 @@ std::array<PyMethodDef, N_FUNCTIONS> make_methods(std::index_sequence<I...>) {
 std::array<std::string, N_FUNCTIONS> g_docs;
 std::array<PyMethodDef, N_FUNCTIONS> g_methods;
 
-PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "tessarin_rs", "", -1, nullptr,
+// m_size 0 (not -1): CPython then calls the initialisation function on every
+// import instead of copying the first module's dict, so a second interpreter
+// reaches the check below.
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "tessarin_rs", "", 0, nullptr,
                             nullptr, nullptr, nullptr, nullptr};
 
 PyObject* g_module = nullptr;

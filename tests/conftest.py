@@ -1,0 +1,53 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def run_python(code, env_extra=None, timeout=120):
+    """Runs `code` in a fresh interpreter and returns its stdout.
+
+    Used where a test needs a process of its own: the worker pool is sized
+    once per process from the environment, and fork/threading behaviour must
+    not leak into the test runner.
+    """
+    env = dict(os.environ)
+    for key in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        env.pop(key, None)
+    env.update(env_extra or {})
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+    if proc.returncode != 0:
+        raise AssertionError(
+            f"subprocess failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}"
+        )
+    return proc.stdout
+
+
+@pytest.fixture
+def python_subprocess():
+    return run_python
+
+
+def stated_tolerance(text):
+    """Half a unit in the last digit of a value written as `text`.
+
+    Reference values are quoted to a given number of digits; a computed value
+    matches when it rounds to the quoted one (with a little slack for the
+    rounding of the quoted value itself)."""
+    mantissa, _, exponent = text.lower().partition("e")
+    decimals = len(mantissa.partition(".")[2])
+    return 0.5 * 10.0 ** (-decimals + int(exponent or 0)) * 1.0001
+
+
+def assert_digits(got, text, label=""):
+    want = float(text)
+    tol = stated_tolerance(text)
+    assert abs(got - want) <= tol, f"{label}: got {got!r}, want {text} (±{tol:.3g})"
