@@ -16,12 +16,12 @@ namespace {
 
 // Registration order is the order of this table (and of __all__).
 constexpr FunctionSpec TABLE[] = {
-    // function_spec("compute_batch_caupin", MODEL_PARAMS,
-    //               "Caupin (2019) Table III fit \xE2\x80\x94 without Kim et al. kT data (default).",
-    //               py_compute_batch_caupin),
-    // function_spec("compute_batch_caupin_kim", MODEL_PARAMS,
-    //               "Caupin (2019) Table II fit \xE2\x80\x94 with Kim et al. kT data.",
-    //               py_compute_batch_caupin_kim),
+    function_spec("compute_batch_caupin", MODEL_PARAMS,
+                  "Caupin (2019) Table III fit \xE2\x80\x94 without Kim et al. kT data (default).",
+                  py_compute_batch_caupin),
+    function_spec("compute_batch_caupin_kim", MODEL_PARAMS,
+                  "Caupin (2019) Table II fit \xE2\x80\x94 with Kim et al. kT data.",
+                  py_compute_batch_caupin_kim),
     function_spec("compute_batch_holten", MODEL_PARAMS, "", py_compute_batch_holten),
     // function_spec("compute_batch_duska", MODEL_PARAMS, "", py_compute_batch_duska),
     // function_spec("compute_batch_shi_tanaka", MODEL_PARAMS, "", py_compute_batch_shi_tanaka),

@@ -1,0 +1,34 @@
+// Python entry points of the Caupin model: one per published parameter set,
+// both running the shared liquid-model batch procedure.
+#include "batch.hpp"
+#include "caupin/caupin.hpp"
+#include "entry_points.hpp"
+
+namespace tessarin {
+namespace caupin {
+
+namespace {
+
+PointResult point(double t_k, double p_mpa, const void* params) {
+  return caupin_point(t_k, p_mpa, *static_cast<const CaupinParams*>(params));
+}
+
+}  // namespace
+
+// Evaluates every (t_k[i], p_mpa[i]) with the given parameter set on the
+// worker pool and returns the forty-entry result dictionary.
+PyObject* caupin_compute_batch(const ArgValue* args, const CaupinParams& params) {
+  return model_batch(args, point, &params, true);
+}
+
+}  // namespace caupin
+
+PyObject* py_compute_batch_caupin(ArgValue* args) {
+  return caupin::caupin_compute_batch(args, caupin::CAUPIN_TABLE_III);
+}
+
+PyObject* py_compute_batch_caupin_kim(ArgValue* args) {
+  return caupin::caupin_compute_batch(args, caupin::CAUPIN_TABLE_II);
+}
+
+}  // namespace tessarin
