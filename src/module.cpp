@@ -23,7 +23,7 @@ constexpr FunctionSpec TABLE[] = {
                   "Caupin (2019) Table II fit \xE2\x80\x94 with Kim et al. kT data.",
                   py_compute_batch_caupin_kim),
     function_spec("compute_batch_holten", MODEL_PARAMS, "", py_compute_batch_holten),
-    // function_spec("compute_batch_duska", MODEL_PARAMS, "", py_compute_batch_duska),
+    function_spec("compute_batch_duska", MODEL_PARAMS, "", py_compute_batch_duska),
     function_spec("compute_batch_shi_tanaka", MODEL_PARAMS, "", py_compute_batch_shi_tanaka),
     // function_spec("compute_spinodal_caupin", SPINODAL_PARAMS, "", py_compute_spinodal_caupin),
     // function_spec("compute_spinodal_caupin_kim", SPINODAL_PARAMS, "", py_compute_spinodal_caupin_kim),
