@@ -33,17 +33,17 @@ constexpr FunctionSpec TABLE[] = {
     function_spec("compute_binodal_caupin_kim", BINODAL_PARAMS, "", py_compute_binodal_caupin_kim),
     function_spec("compute_binodal_holten", BINODAL_PARAMS, "", py_compute_binodal_holten),
     function_spec("compute_binodal_duska", BINODAL_PARAMS, "", py_compute_binodal_duska),
-    // function_spec("sf_getprop_grid", SF_PROP_PARAMS,
-    //               "Native equivalent of seafreeze.getProp(...) for grid input.\n\n"
-    //               "PT is an ndarray of [P_arr, T_arr]; output arrays are shape (n_P, n_T).",
-    //               py_sf_getprop_grid),
-    // function_spec("sf_getprop_scatter", SF_PROP_PARAMS,
-    //               "Native equivalent of seafreeze.getProp(...) for scatter input\n"
-    //               "(matched P and T arrays; output is 1D of length n).",
-    //               py_sf_getprop_scatter),
-    // function_spec("sf_eval_raw", SF_RAW_PARAMS,
-    //               "Debug entry: raw spline derivative at a grid of points.", py_sf_eval_raw),
-    // function_spec_noargs("sf_phases", "", py_sf_phases),
+    function_spec("sf_getprop_grid", SF_PROP_PARAMS,
+                  "Native equivalent of seafreeze.getProp(...) for grid input.\n\n"
+                  "PT is an ndarray of [P_arr, T_arr]; output arrays are shape (n_P, n_T).",
+                  py_sf_getprop_grid),
+    function_spec("sf_getprop_scatter", SF_PROP_PARAMS,
+                  "Native equivalent of seafreeze.getProp(...) for scatter input\n"
+                  "(matched P and T arrays; output is 1D of length n).",
+                  py_sf_getprop_scatter),
+    function_spec("sf_eval_raw", SF_RAW_PARAMS,
+                  "Debug entry: raw spline derivative at a grid of points.", py_sf_eval_raw),
+    function_spec_noargs("sf_phases", "", py_sf_phases),
 };
 constexpr std::size_t N_FUNCTIONS = std::size(TABLE);
 

@@ -1,0 +1,199 @@
+// Python entry points of the spline evaluator: properties on a P x T grid or
+// at matched points, raw spline derivatives, and the list of phases.
+//
+// Each evaluating call looks the phase up and copies p and t under the
+// interpreter lock, allocates its result arrays, then releases the lock and
+// evaluates on the worker pool from the copies and the immutable spline only,
+// writing every point straight into its slot of the result arrays.
+#include <cstddef>
+#include <vector>
+
+#include "batch.hpp"
+#include "entry_points.hpp"
+#include "pool.hpp"
+#include "pyref.hpp"
+#include "seafreeze/props.hpp"
+#include "seafreeze/spline.hpp"
+#include "seafreeze/table.hpp"
+
+namespace tessarin {
+namespace seafreeze {
+namespace {
+
+// A property point costs well under a microsecond, about as much as waking
+// the workers costs for a few dozen points; smaller batches (in particular
+// single points) stay on the calling thread.
+constexpr std::size_t SF_MIN_CHUNK = 64;
+
+// The points of one call: matched pairs (p[i], t[i]), or the cells of the grid
+// p x t in row-major order (cell i * n_t + k is (p[i], t[k])).
+struct PointSource {
+  const double* p;
+  const double* t;
+  std::size_t n_t;
+  bool grid;
+
+  // Calls fn(index, p, t) for the points begin .. end - 1, in order.
+  template <class Fn>
+  void for_range(std::size_t begin, std::size_t end, Fn&& fn) const {
+    if (!grid) {
+      for (std::size_t i = begin; i < end; ++i) fn(i, p[i], t[i]);
+      return;
+    }
+    if (begin >= end) return;
+    std::size_t row = begin / n_t, col = begin % n_t;
+    for (std::size_t i = begin; i < end; ++i) {
+      fn(i, p[row], t[col]);
+      if (++col == n_t) {
+        col = 0;
+        ++row;
+      }
+    }
+  }
+};
+
+// Output slots of the property columns; null for columns the phase does not
+// return (shear, Vp, Vs of the liquid phases).
+struct PropsColumns {
+  double* col[PROPS_SIZE] = {};
+};
+
+// Result arrays of one property call and the shape they were created with.
+struct PropsArrays {
+  PyRef arrays[PROPS_SIZE];
+  std::size_t count = 0;  // 14 or 17
+};
+
+// Evaluates the properties of every point of `src` (n points) in parallel
+// and writes field k of point i to columns.col[k][i]. Runs without the
+// interpreter lock; touches no Python object.
+void props_arrays(const Spline2D& spline, const PointSource& src, std::size_t n,
+                  const PropsColumns& columns) {
+  parallel_for(n, SF_MIN_CHUNK, [&](std::size_t begin, std::size_t end) {
+    src.for_range(begin, end, [&](std::size_t i, double p, double t) {
+      const Props r = point_props(spline, p, t);
+      const double* v = &r.G;
+      for (std::size_t k = 0; k < PROPS_SIZE; ++k)
+        if (columns.col[k]) columns.col[k][i] = v[k];
+    });
+  });
+}
+
+// Creates the result arrays, one-dimensional of length n_p (matched points)
+// or (n_p, n_t) for a grid. Null with MemoryError set when they cannot be
+// allocated, including a grid whose cell count overflows.
+bool alloc_props_arrays(bool has_shear, bool grid, std::size_t n_p, std::size_t n_t,
+                        PropsArrays& out, PropsColumns& columns) {
+  out.count = has_shear ? PROPS_SIZE : PROPS_WITHOUT_SHEAR;
+  for (std::size_t k = 0; k < out.count; ++k) {
+    out.arrays[k] = grid ? new_f64_array_2d(n_p, n_t) : new_f64_array(n_p);
+    if (!out.arrays[k]) return false;
+    columns.col[k] = f64_data(out.arrays[k]);
+  }
+  return true;
+}
+
+// Stores the arrays under their keys, in field order. The dict and every
+// array not yet stored are released on failure.
+PyObject* fill_dict(PropsArrays& columns) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (std::size_t k = 0; k < columns.count; ++k)
+    if (!dict_set(dict.get(), PROPS_KEYS[k], columns.arrays[k].get())) return nullptr;
+  return dict.release();
+}
+
+// The prologue shared by the evaluating functions: phase lookup, then
+// contiguity and a private copy of p, then of t.
+struct Inputs {
+  const Spline2D* spline = nullptr;
+  std::vector<double> p, t;
+};
+
+bool read_inputs(ArgValue* args, Inputs& in) {
+  in.spline = get_phase(args[0].text);
+  if (!in.spline) {
+    PyErr_Format(PyExc_ValueError, "unknown phase '%U'", args[0].obj.get());
+    return false;
+  }
+  if (!require_contiguous(args[1].array())) return false;
+  in.p = copy_f64(args[1].array());
+  if (!require_contiguous(args[2].array())) return false;
+  in.t = copy_f64(args[2].array());
+  return true;
+}
+
+// Matched points need as many temperatures as pressures.
+bool require_matched(const Inputs& in) {
+  if (in.p.size() == in.t.size()) return true;
+  PyErr_Format(PyExc_ValueError,
+               "scatter mode needs equal-length P and T (len(P) = %zu, len(T) = %zu)",
+               in.p.size(), in.t.size());
+  return false;
+}
+
+PyObject* getprop(ArgValue* args, bool grid) {
+  Inputs in;
+  if (!read_inputs(args, in)) return nullptr;
+  if (!grid && !require_matched(in)) return nullptr;
+  const std::size_t n_p = in.p.size(), n_t = in.t.size();
+  const bool has_shear = in.spline->shear_params.has_value();
+
+  PropsArrays arrays;
+  PropsColumns columns;
+  if (!alloc_props_arrays(has_shear, grid, n_p, n_t, arrays, columns)) return nullptr;
+  // Cannot overflow: the arrays of n cells exist.
+  const std::size_t n = grid ? n_p * n_t : n_p;
+  const PointSource src{in.p.data(), in.t.data(), n_t, grid};
+  {
+    GilRelease unlocked;
+    props_arrays(*in.spline, src, n, columns);
+  }
+  return fill_dict(arrays);
+}
+
+}  // namespace
+}  // namespace seafreeze
+
+PyObject* py_sf_getprop_grid(ArgValue* args) { return seafreeze::getprop(args, true); }
+
+PyObject* py_sf_getprop_scatter(ArgValue* args) { return seafreeze::getprop(args, false); }
+
+PyObject* py_sf_eval_raw(ArgValue* args) {
+  using namespace seafreeze;
+  Inputs in;
+  if (!read_inputs(args, in)) return nullptr;
+  const std::uint64_t deriv_p = args[3].count, deriv_t = args[4].count;
+  const bool grid = args[5].flag;
+  if (!grid && !require_matched(in)) return nullptr;
+  const std::size_t n_p = in.p.size(), n_t = in.t.size();
+
+  PyRef out = grid ? new_f64_array_2d(n_p, n_t) : new_f64_array(n_p);
+  if (!out) return nullptr;
+  double* values = f64_data(out);
+  const std::size_t n = grid ? n_p * n_t : n_p;
+  const PointSource src{in.p.data(), in.t.data(), n_t, grid};
+  const Spline2D& spline = *in.spline;
+  {
+    GilRelease unlocked;
+    parallel_for(n, SF_MIN_CHUNK, [&](std::size_t begin, std::size_t end) {
+      src.for_range(begin, end, [&](std::size_t i, double p, double t) {
+        values[i] = eval_point(spline, deriv_p, deriv_t, p, t);
+      });
+    });
+  }
+  return out.release();
+}
+
+PyObject* py_sf_phases(ArgValue*) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& entry : seafreeze::phases()) {
+    const std::string& name = entry.first;
+    PyRef key(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
+    if (!key || PyDict_SetItem(dict.get(), key.get(), Py_True) != 0) return nullptr;
+  }
+  return dict.release();
+}
+
+}  // namespace tessarin
