@@ -55,11 +55,11 @@ bool is_native_f64_vector(PyObject* obj) {
   return same && PyArray_ISNOTSWAPPED(arr);
 }
 
-bool convert(const ParamSpec& spec, PyObject* obj, ArgValue& out) {
-  switch (spec.kind) {
+bool convert(const ParamSpec& param, PyObject* obj, ArgValue& out) {
+  switch (param.kind) {
     case ArgKind::F64Vector:
       if (!is_native_f64_vector(obj)) {
-        raise_cannot_convert(spec.name, obj, "PyArray<T, D>");
+        raise_cannot_convert(param.name, obj, "PyArray<T, D>");
         return false;
       }
       out.obj = PyRef::borrow(obj);
@@ -67,7 +67,7 @@ bool convert(const ParamSpec& spec, PyObject* obj, ArgValue& out) {
     case ArgKind::Float: {
       double v = PyFloat_AsDouble(obj);
       if (v == -1.0 && PyErr_Occurred()) {
-        rewrap_type_error(spec.name);
+        rewrap_type_error(param.name);
         return false;
       }
       out.number = v;
@@ -75,13 +75,13 @@ bool convert(const ParamSpec& spec, PyObject* obj, ArgValue& out) {
     }
     case ArgKind::String: {
       if (!PyUnicode_Check(obj)) {
-        raise_cannot_convert(spec.name, obj, "PyString");
+        raise_cannot_convert(param.name, obj, "PyString");
         return false;
       }
       Py_ssize_t len = 0;
       const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
       if (!utf8) {
-        rewrap_type_error(spec.name);
+        rewrap_type_error(param.name);
         return false;
       }
       out.obj = PyRef::borrow(obj);  // keeps the UTF-8 buffer alive
@@ -91,12 +91,12 @@ bool convert(const ParamSpec& spec, PyObject* obj, ArgValue& out) {
     case ArgKind::Count: {
       PyRef index(PyNumber_Index(obj));
       if (!index) {
-        rewrap_type_error(spec.name);
+        rewrap_type_error(param.name);
         return false;
       }
       unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
       if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        rewrap_type_error(spec.name);
+        rewrap_type_error(param.name);
         return false;
       }
       out.count = v;
@@ -111,7 +111,7 @@ bool convert(const ParamSpec& spec, PyObject* obj, ArgValue& out) {
         out.flag = PyArrayScalar_VAL(obj, Bool) != 0;
         return true;
       }
-      raise_cannot_convert(spec.name, obj, "PyBool");
+      raise_cannot_convert(param.name, obj, "PyBool");
       return false;
   }
   PyErr_SetString(PyExc_SystemError, "unknown argument kind");
