@@ -1,5 +1,6 @@
 #include "batch.hpp"
 
+#include <algorithm>
 #include <new>
 
 namespace tessarin {
@@ -61,18 +62,27 @@ bool dict_set(PyObject* dict, const char* key, PyObject* value) {
 namespace {
 
 struct ModelRun {
-  PointFn point;
+  BlockFn block;
   const void* params;
   const char* t;
   const char* p;
   double* out[POINT_RESULT_SIZE];
 
   void operator()(std::size_t begin, std::size_t end) const {
-    for (std::size_t i = begin; i < end; ++i) {
-      PointResult r = point(load_f64(t, i), load_f64(p, i), params);
-      double v[POINT_RESULT_SIZE];
-      std::memcpy(v, &r, sizeof v);
-      for (std::size_t k = 0; k < POINT_RESULT_SIZE; ++k) out[k][i] = v[k];
+    double tb[MODEL_BLOCK], pb[MODEL_BLOCK];
+    PointResult rb[MODEL_BLOCK];
+    for (std::size_t i = begin; i < end; i += MODEL_BLOCK) {
+      const std::size_t count = std::min(MODEL_BLOCK, end - i);
+      for (std::size_t j = 0; j < count; ++j) {
+        tb[j] = load_f64(t, i + j);
+        pb[j] = load_f64(p, i + j);
+      }
+      block(tb, pb, count, rb, params);
+      for (std::size_t j = 0; j < count; ++j) {
+        double v[POINT_RESULT_SIZE];
+        std::memcpy(v, &rb[j], sizeof v);
+        for (std::size_t k = 0; k < POINT_RESULT_SIZE; ++k) out[k][i + j] = v[k];
+      }
     }
   }
 };
@@ -83,7 +93,7 @@ constexpr std::size_t MODEL_MIN_CHUNK = 8;
 
 }  // namespace
 
-PyObject* model_batch(const ArgValue* args, PointFn point, const void* params, bool parallel) {
+PyObject* model_batch(const ArgValue* args, BlockFn block, const void* params, bool parallel) {
   PyArrayObject* t = args[0].array();
   PyArrayObject* p = args[1].array();
   if (!require_contiguous(t) || !require_contiguous(p)) return nullptr;
@@ -93,7 +103,7 @@ PyObject* model_batch(const ArgValue* args, PointFn point, const void* params, b
   // The results are written straight into the arrays that are returned, so
   // a batch needs no second copy of its forty columns.
   PyRef arrays[POINT_RESULT_SIZE];
-  ModelRun run{point, params, static_cast<const char*>(PyArray_DATA(t)),
+  ModelRun run{block, params, static_cast<const char*>(PyArray_DATA(t)),
                static_cast<const char*>(PyArray_DATA(p)), {}};
   for (std::size_t k = 0; k < POINT_RESULT_SIZE; ++k) {
     arrays[k] = new_f64_array(n);

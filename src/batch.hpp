@@ -55,19 +55,26 @@ PyRef f64_array_from(const std::vector<double>& values);
 // failure. Neither reference is stolen.
 bool dict_set(PyObject* dict, const char* key, PyObject* value);
 
-// Type of a liquid model's per-point function.
-using PointFn = PointResult (*)(double t_k, double p_mpa, const void* params);
+// A liquid model evaluated on a block of up to MODEL_BLOCK points at once:
+// out[j] receives the record of point (t[j], p[j]) for j < count. Kernels
+// that interleave several points (so that the latency of one point's
+// dependent library calls overlaps another's) compute every lane with the same
+// operations as a single point, so a point's bits never depend on its block.
+inline constexpr std::size_t MODEL_BLOCK = 8;
+using BlockFn = void (*)(const double* t_k, const double* p_mpa, std::size_t count,
+                         PointResult* out, const void* params);
 
 // The batch procedure shared by the liquid models: checks t_k and p_mpa, creates
-// the forty result arrays, evaluates point(t[i], p[i]) for every i (in parallel
-// with the interpreter lock released when `parallel`, otherwise serially under
-// the lock) and returns the forty-entry dictionary.
-PyObject* model_batch(const ArgValue* args, PointFn point, const void* params, bool parallel);
+// the forty result arrays, evaluates the model at every (t[i], p[i]) (in
+// parallel with the interpreter lock released when `parallel`, otherwise
+// serially under the lock) and returns the forty-entry dictionary.
+PyObject* model_batch(const ArgValue* args, BlockFn block, const void* params, bool parallel);
 
-// Adapts a per-point function without parameters to PointFn.
+// Adapts a per-point function to BlockFn.
 template <PointResult (*F)(double, double)>
-PointResult point_without_params(double t, double p, const void*) {
-  return F(t, p);
+void each_point(const double* t, const double* p, std::size_t count, PointResult* out,
+                const void*) {
+  for (std::size_t j = 0; j < count; ++j) out[j] = F(t[j], p[j]);
 }
 
 }  // namespace tessarin

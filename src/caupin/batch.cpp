@@ -9,8 +9,10 @@ namespace caupin {
 
 namespace {
 
-PointResult point(double t_k, double p_mpa, const void* params) {
-  return caupin_point(t_k, p_mpa, *static_cast<const CaupinParams*>(params));
+void points(const double* t_k, const double* p_mpa, std::size_t count, PointResult* out,
+            const void* params) {
+  const auto& set = *static_cast<const CaupinParams*>(params);
+  for (std::size_t j = 0; j < count; ++j) out[j] = caupin_point(t_k[j], p_mpa[j], set);
 }
 
 }  // namespace
@@ -18,7 +20,7 @@ PointResult point(double t_k, double p_mpa, const void* params) {
 // Evaluates every (t_k[i], p_mpa[i]) with the given parameter set on the
 // worker pool and returns the forty-entry result dictionary.
 PyObject* caupin_compute_batch(const ArgValue* args, const CaupinParams& params) {
-  return model_batch(args, point, &params, true);
+  return model_batch(args, points, &params, true);
 }
 
 }  // namespace caupin

@@ -5,7 +5,7 @@
 namespace tessarin {
 
 PyObject* py_compute_batch_duska(ArgValue* args) {
-  return model_batch(args, point_without_params<duska::duska_point>, nullptr, true);
+  return model_batch(args, each_point<duska::duska_point>, nullptr, true);
 }
 
 }  // namespace tessarin

@@ -5,7 +5,7 @@
 namespace tessarin {
 
 PyObject* py_compute_batch_holten(ArgValue* args) {
-  return model_batch(args, point_without_params<holten::holten_point>, nullptr, true);
+  return model_batch(args, each_point<holten::holten_point>, nullptr, true);
 }
 
 }  // namespace tessarin
