@@ -1,6 +1,7 @@
 #include "batch.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <new>
 
 namespace tessarin {
@@ -81,7 +82,11 @@ struct ModelRun {
       for (std::size_t j = 0; j < count; ++j) {
         double v[POINT_RESULT_SIZE];
         std::memcpy(v, &rb[j], sizeof v);
-        for (std::size_t k = 0; k < POINT_RESULT_SIZE; ++k) out[k][i + j] = v[k];
+        // Every NaN is stored as the one quiet NaN: the sign and payload of a
+        // NaN depend on the order of operands, which the compiler may choose
+        // differently for a point evaluated alone or beside others.
+        for (std::size_t k = 0; k < POINT_RESULT_SIZE; ++k)
+          out[k][i + j] = (v[k] == v[k]) ? v[k] : std::numeric_limits<double>::quiet_NaN();
       }
     }
   }

@@ -51,3 +51,31 @@ def assert_digits(got, text, label=""):
     want = float(text)
     tol = stated_tolerance(text)
     assert abs(got - want) <= tol, f"{label}: got {got!r}, want {text} (±{tol:.3g})"
+
+
+ROOT = __import__("pathlib").Path(__file__).resolve().parents[1]
+
+
+def build_and_run_cpp(tmp_path, source, extra_sources=(), flags=()):
+    """Compiles a small C++ program against the module's kernel headers, runs
+    it and returns its stdout; skips when no C++ compiler is available.
+
+    Kernel-level properties that Python cannot reach (for example that two
+    evaluation routes of one function agree) are checked this way."""
+    import shutil
+    import sysconfig
+
+    cxx = (os.environ.get("CXX") or sysconfig.get_config_var("CXX") or "c++").split()
+    exe_path = shutil.which(cxx[0])
+    if exe_path is None:
+        pytest.skip("no C++ compiler")
+    src = tmp_path / "check.cpp"
+    src.write_text(source)
+    exe = tmp_path / "check"
+    cmd = [exe_path, *cxx[1:], "-std=c++20", "-O2", "-ffp-contract=off", f"-I{ROOT / 'src'}",
+           *flags, str(src), *map(str, extra_sources), "-o", str(exe)]
+    built = subprocess.run(cmd, capture_output=True, text=True)
+    assert built.returncode == 0, built.stderr
+    run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stdout + run.stderr
+    return run.stdout

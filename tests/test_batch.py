@@ -251,3 +251,14 @@ def test_exhausted_memory_raises_memory_error(python_subprocess):
         """
     )
     assert out.split("\n")[:2] == ["MemoryError", "(3,)"]
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_every_nan_is_the_same_quiet_nan(model):
+    t = np.array([np.nan, 250.0, -300.0, np.inf, 250.0, np.nan])
+    p = np.array([0.1, np.nan, np.nan, 0.1, -1e6, -300.0])
+    r = getattr(m, model)(t, p)
+    canonical = np.array([np.nan]).view(np.uint64)[0]
+    for key, arr in r.items():
+        bits = arr.view(np.uint64)[np.isnan(arr)]
+        assert np.all(bits == canonical), key

@@ -5,7 +5,12 @@
 namespace tessarin {
 
 PyObject* py_compute_batch_holten(ArgValue* args) {
-  return model_batch(args, each_point<holten::holten_point>, nullptr, true);
+  return model_batch(
+      args,
+      [](const double* t, const double* p, std::size_t count, PointResult* out, const void*) {
+        holten::holten_points(t, p, count, out);
+      },
+      nullptr, true);
 }
 
 }  // namespace tessarin
