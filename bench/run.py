@@ -36,6 +36,18 @@ PHASE = [("holten", 228.2, 0.0, (0.0, 150.0)),
          ("duska", 220.8932, 54.1617, (55.0, 200.0))]
 PHASE_SIZES = [50, 500]
 
+# Library calls per point that each model's defining algorithm makes (its
+# background, solver and mixing terms), counted on the benchmark's points
+# (T 200-360 K, P 0.1-200 MPa) with the straightforward kernels; the
+# "floor" of a model is the time of these calls alone.
+MATH_CALLS = {
+    "compute_batch_holten": {"pow": 40, "exp": 20.06, "log": 47.49},
+    "compute_batch_caupin": {"log": 26.62},
+    "compute_batch_caupin_kim": {"log": 26.47},
+    "compute_batch_duska": {"log": 64.22},
+    "compute_batch_shi_tanaka": {"exp": 1, "log": 3},
+}
+
 
 def best_rate(call, n, min_time=0.2, repeats=3):
     """Best points per second over a few timed rounds of at least min_time."""
@@ -123,6 +135,37 @@ print(base * 1024, peak * 1024, sum(a.nbytes for a in r.values()))
     return {"case": name, "n": n, "extra_peak_bytes": peak - base, "result_bytes": result_bytes}
 
 
+def math_call_costs():
+    """ns per call of exp, log and pow, from bench/floor.cpp built with the
+    module's flags; None when no compiler is available."""
+    import shutil
+    import tempfile
+
+    cxx = shutil.which(os.environ.get("CXX", "g++")) or shutil.which("c++")
+    if cxx is None:
+        return None
+    here = os.path.dirname(os.path.abspath(__file__))
+    with tempfile.TemporaryDirectory() as tmp:
+        exe = os.path.join(tmp, "floor")
+        subprocess.run([cxx, "-O3", "-std=c++20", "-fno-fast-math", "-ffp-contract=off",
+                        os.path.join(here, "floor.cpp"), "-o", exe], check=True)
+        return json.loads(subprocess.run([exe], capture_output=True, text=True, check=True).stdout)
+
+
+def peer_rates(args):
+    """Points per second of scipy's B-spline evaluation of the same splines
+    (the seven derivatives the properties need), one thread."""
+    try:
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        from scipy_peer import scipy_rate
+    except ImportError as exc:  # scipy missing
+        print(f"(scipy peer skipped: {exc})")
+        return {}
+    n = 100_000
+    return {phase: scipy_rate(phase, n) for phase in ("water1", "VI")
+            if not args.only or args.only in f"sf_getprop_scatter {phase}"}
+
+
 def run_setting(threads, args):
     env = dict(os.environ)
     env.pop("RAYON_RS_NUM_CPUS", None)
@@ -165,18 +208,48 @@ def main():
                   if name in m.__all__ and args.only in name]
 
     print(f"machine: {platform.machine()}, {ncpu} CPUs available, Python {platform.python_version()}")
-    print(f"{'case':<34}{'n':>9}{'1 thread /s':>13}{f'{ncpu} threads /s':>15}{'speed-up':>10}")
+    print(f"{'case':<34}{'n':>9}{'1 thread /s':>13}{f'{ncpu} threads /s':>15}{'speed-up':>10}"
+          f"{'1 thread, per call':>20}")
     for a, b in zip(one, every):
         speedup = b["rate"] / a["rate"] if a["rate"] else float("nan")
-        print(f"{a['case']:<34}{a['n']:>9}{human(a['rate']):>13}{human(b['rate']):>15}{speedup:>9.2f}x")
+        per_call = a["n"] / a["rate"]
+        per_call = f"{per_call * 1e6:.1f} us" if per_call < 1e-3 else f"{per_call * 1e3:.2f} ms"
+        print(f"{a['case']:<34}{a['n']:>9}{human(a['rate']):>13}{human(b['rate']):>15}{speedup:>9.2f}x"
+              f"{per_call:>20}")
     if memory:
         print(f"\n{'peak memory of one call':<34}{'n':>9}{'extra peak MB':>15}{'results MB':>12}{'ratio':>8}")
         for row in memory:
             ratio = row["extra_peak_bytes"] / row["result_bytes"]
             print(f"{row['case']:<34}{row['n']:>9}{row['extra_peak_bytes'] / 1e6:>15.1f}"
                   f"{row['result_bytes'] / 1e6:>12.1f}{ratio:>8.2f}")
+    # Ratios against the floor and against scipy, all from this run.
+    costs = math_call_costs()
+    floors = {}
+    if costs:
+        print(f"\nmath library, ns per call: exp {costs['exp']:.2f}, log {costs['log']:.2f}, "
+              f"pow {costs['pow']:.2f}")
+        print(f"{'one thread, largest n':<34}{'ns/point':>10}{'floor ns':>10}{'ratio':>8}")
+        largest = {}
+        for row in one:
+            if row["case"] in MATH_CALLS and row["n"] >= largest.get(row["case"], {"n": 0})["n"]:
+                largest[row["case"]] = row
+        for name, row in largest.items():
+            floor = sum(costs[f] * k for f, k in MATH_CALLS[name].items())
+            ns = 1e9 / row["rate"]
+            floors[name] = {"ns_per_point": ns, "floor_ns": floor, "ratio": ns / floor}
+            print(f"{name:<34}{ns:>10.1f}{floor:>10.1f}{ns / floor:>8.2f}")
+    scipy = peer_rates(args)
+    if scipy:
+        print(f"\n{'scatter vs scipy, one thread':<34}{'n':>9}{'ours /s':>12}{'scipy /s':>12}{'ratio':>8}")
+        for phase, rate in scipy.items():
+            ours = max((r for r in one if r["case"] == f"sf_getprop_scatter {phase}"),
+                       key=lambda r: r["n"], default=None)
+            if ours:
+                print(f"{phase:<34}{ours['n']:>9}{human(ours['rate']):>12}{human(rate):>12}"
+                      f"{ours['rate'] / rate:>8.1f}")
     with open(args.json, "w") as f:
-        json.dump({"cpus": ncpu, "one_thread": one, "all_threads": every, "memory": memory}, f, indent=1)
+        json.dump({"cpus": ncpu, "one_thread": one, "all_threads": every, "memory": memory,
+                   "math_call_ns": costs, "floors": floors, "scipy_scatter_rate": scipy}, f, indent=1)
     print(f"\nwritten to {args.json}")
 
 
