@@ -243,35 +243,52 @@ inline Background background(double tau, double pi) noexcept {
 // ---------------------------------------------------------------------------
 // Equilibrium fraction.
 
-// Newton on the residual from `g`, kept inside (0, 1) by halving towards the
-// nearer bound; at most 50 steps.
-inline double newton_fraction(double g, double tau, double L, double W) noexcept {
-  for (int it = 0; it < 50; ++it) {
-    const double c = std::fmin(std::fmax(g, X_LO), X_HI);
-    const double Fx = tau / ((1 - c) * c) - 2 * W;
-    if (std::fabs(Fx) < 1e-30) return c;
-    const double rc = (1 - 2 * c) * W + (std::log(c / (1 - c)) * tau + L);
-    g = c - rc / Fx;
-    if (g < X_LO) {
-      g = 0.5 * c;
-    } else if (g > X_HI) {
-      g = ((c + 1) - 1e-15) * 0.5;
-    }
-    if (std::fabs(rc) < 1e-12) break;
+// min(max(g, 1e-15), 0.999999999999999) with the fmin/fmax rule that a NaN
+// operand yields the bound, written as selects so that it stays inline (the
+// library fmin/fmax are calls on the Newton chain's critical path).
+inline double clamp_fraction(double g) noexcept {
+  const double lo = (g >= X_LO) ? g : X_LO;
+  return (lo <= X_HI) ? lo : X_HI;
+}
+
+// One step of Newton on the residual from `g`, kept inside (0, 1) by halving
+// towards the nearer bound. Returns false when the run has stopped, with its
+// result in g.
+inline bool newton_step(double& g, double tau, double L, double W) noexcept {
+  const double c = clamp_fraction(g);
+  const double Fx = tau / ((1 - c) * c) - 2 * W;
+  if (std::fabs(Fx) < 1e-30) {
+    g = c;
+    return false;
   }
-  return g;
+  const double rc = (1 - 2 * c) * W + (std::log(c / (1 - c)) * tau + L);
+  g = c - rc / Fx;
+  if (g < X_LO) {
+    g = 0.5 * c;
+  } else if (g > X_HI) {
+    g = ((c + 1) - 1e-15) * 0.5;
+  }
+  return !(std::fabs(rc) < 1e-12);
 }
 
 inline double mixing_energy(double x, double tau, double L, double W) noexcept {
   return W * x * (1 - x) + ((1 - x) * std::log(1 - x) + x * std::log(x)) * tau + L * x;
 }
 
-// Runs Newton from both ends and keeps the root of lower mixing energy, so
-// that inside the two-phase region the stable branch is reported. A tie
-// keeps the low root; a NaN comparison takes the high one.
+// Runs Newton (at most 50 steps each) from 0.05 and from 0.95 and keeps the
+// root of lower mixing energy, so that inside the two-phase region the
+// stable branch is reported. A tie keeps the low root; a NaN comparison
+// takes the high one. The two runs are independent, so they advance in the
+// same loop and the latency of one run's step hides behind the other's.
 inline double equilibrium_fraction(double tau, double L, double W) noexcept {
-  const double x1 = std::fmin(std::fmax(newton_fraction(0.05, tau, L, W), X_LO), X_HI);
-  const double x2 = std::fmin(std::fmax(newton_fraction(0.95, tau, L, W), X_LO), X_HI);
+  double g1 = 0.05, g2 = 0.95;
+  bool live1 = true, live2 = true;
+  for (int it = 0; it < 50 && (live1 || live2); ++it) {
+    if (live1) live1 = newton_step(g1, tau, L, W);
+    if (live2) live2 = newton_step(g2, tau, L, W);
+  }
+  const double x1 = clamp_fraction(g1);
+  const double x2 = clamp_fraction(g2);
   return (mixing_energy(x1, tau, L, W) <= mixing_energy(x2, tau, L, W)) ? x1 : x2;
 }
 
@@ -348,7 +365,7 @@ inline PointResult duska_point(double T, double P_MPa) noexcept {
   const Background bg = background(tau, pi);
   const Field f = field(tau, pi);
   const Interaction w = interaction(tau, pi);
-  const double x = std::fmin(std::fmax(equilibrium_fraction(tau, f.L, w.W), X_LO), X_HI);
+  const double x = clamp_fraction(equilibrium_fraction(tau, f.L, w.W));
 
   // Response of x to tau and pi through the implicit equation F(x) = 0.
   double Fx = tau / ((1 - x) * x) - 2 * w.W;
