@@ -201,3 +201,67 @@ def test_stable_branch_is_chosen_in_the_two_phase_region(P):
     curvature = [G[j + 1] - 2 * G[j] + G[j - 1] for j in (i, i + 1)]
     # Entropy rises by a few hundred J/(kg K) over one 0.01 K step.
     assert all(-10.0 < c < 0.0 for c in curvature), (P, t[i], curvature)
+
+
+KERNEL_CHECK = r"""
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include "duska/duska.hpp"
+using namespace tessarin;
+using namespace tessarin::duska;
+
+int main() {
+  // Points evaluated in blocks give the bits of duska_point, whatever the
+  // block size and a point's lane: liquid range, far outside it, next to
+  // the spinodal (where the square roots turn NaN) and special values.
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  const double specials[] = {NAN, INFINITY, -INFINITY, 0.0, -0.0, TC, 22.064, -300.0, 1e-300};
+  long mismatches = 0, points = 0;
+  for (int rep = 0; rep < 4000; ++rep) {
+    double t[8], p[8];
+    for (int j = 0; j < 8; ++j) {
+      switch ((rep + j) % 4) {
+        case 0: t[j] = 180 + 220 * u(rng); p[j] = -300 + 700 * u(rng); break;
+        case 1: t[j] = 2000 * u(rng); p[j] = -2000 + 5000 * u(rng); break;
+        case 2: {
+          t[j] = 180 + 480 * u(rng);
+          const double o = t[j] / TC - 1;
+          const double Ps = 1 + 12.756957 * o - 2.6960321 * o * o + 28.548221 * o * o * o;
+          p[j] = Ps * 22.064 * (1 + 1e-3 * (u(rng) - 0.5));
+          break;
+        }
+        default: t[j] = specials[rng() % 9]; p[j] = specials[rng() % 9];
+      }
+    }
+    const std::size_t count = 1 + rng() % 8;
+    PointResult block[8];
+    duska_points(t, p, count, block);
+    for (std::size_t j = 0; j < count; ++j, ++points) {
+      double a[40], b[40];
+      const PointResult one = duska_point(t[j], p[j]);
+      std::memcpy(a, &one, sizeof a);
+      std::memcpy(b, &block[j], sizeof b);
+      for (int k = 0; k < 40; ++k) {
+        // The batch stores every NaN as the one quiet NaN.
+        const bool same = (std::isnan(a[k]) && std::isnan(b[k])) ||
+                          std::memcmp(&a[k], &b[k], sizeof(double)) == 0;
+        if (!same && mismatches++ < 5)
+          std::fprintf(stderr, "T=%.17g P=%.17g value %d: %.17g vs %.17g\n", t[j], p[j], k,
+                       a[k], b[k]);
+      }
+    }
+  }
+  std::printf("points %ld\nmismatches %ld\n", points, mismatches);
+}
+"""
+
+
+def test_blocks_give_the_bits_of_single_points(tmp_path):
+    from conftest import build_and_run_cpp
+
+    out = dict(line.split() for line in build_and_run_cpp(tmp_path, KERNEL_CHECK).splitlines())
+    assert int(out["points"]) > 10000, out
+    assert out["mismatches"] == "0", out

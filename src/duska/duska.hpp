@@ -12,7 +12,12 @@
 // spinodal show as NaN in every volume-dependent output; x is still solved.
 #pragma once
 #include <cmath>
+#include <cstddef>
+#include <cstring>
 #include <limits>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "point_result.hpp"
 
@@ -357,15 +362,13 @@ inline Props13 properties(const State& st, double T, double P_pa) noexcept {
   return o;
 }
 
-inline PointResult duska_point(double T, double P_MPa) noexcept {
-  const double tau = T / 647.096;
-  const double pi = P_MPa / 22.064;
+// The record of one point from its background, field, interaction and
+// equilibrium fraction x (already clamped); mix_ent is the ideal mixing
+// entropy (1 - x) ln(1 - x) + x ln x of x.
+inline PointResult assemble_point(double T, double P_MPa, double tau, const Background& bg,
+                                  const Field& f, const Interaction& w, double x,
+                                  double mix_ent) noexcept {
   const double P = P_MPa * 1000000.0;
-
-  const Background bg = background(tau, pi);
-  const Field f = field(tau, pi);
-  const Interaction w = interaction(tau, pi);
-  const double x = clamp_fraction(equilibrium_fraction(tau, f.L, w.W));
 
   // Response of x to tau and pi through the implicit equation F(x) = 0.
   double Fx = tau / ((1 - x) * x) - 2 * w.W;
@@ -376,7 +379,6 @@ inline PointResult duska_point(double T, double P_MPa) noexcept {
   const double a =
       (x > X_LO && x < X_HI) ? std::log((1 - x) / x) - f.L_t - w.W_t * (1 - 2 * x) : 0.0;
   const double Fp = (1 - 2 * x) * w.W_p + f.L_p;
-  const double mix_ent = (1 - x) * std::log(1 - x) + x * std::log(x);
 
   State mix;
   mix.V = bg.V + x * f.L_p + x * (1 - x) * w.W_p;
@@ -396,6 +398,456 @@ inline PointResult duska_point(double T, double P_MPa) noexcept {
   res.a = properties(sa, T, P);
   res.b = properties(sb, T, P);
   return res;
+}
+
+// One point evaluated directly from the definitions above. The batches use
+// duska_points, which gives the same bits faster.
+inline PointResult duska_point(double T, double P_MPa) noexcept {
+  const double tau = T / 647.096;
+  const double pi = P_MPa / 22.064;
+  const Background bg = background(tau, pi);
+  const Field f = field(tau, pi);
+  const Interaction w = interaction(tau, pi);
+  const double x = clamp_fraction(equilibrium_fraction(tau, f.L, w.W));
+  const double mix_ent = (1 - x) * std::log(1 - x) + x * std::log(x);
+  return assemble_point(T, P_MPa, tau, bg, f, w, x, mix_ent);
+}
+
+// ---------------------------------------------------------------------------
+// Blocks of points.
+//
+// A point needs 19 entropy evaluations, 16 square roots for the pressure
+// integral and two Newton runs; each of these is a chain of dependent
+// divisions, square roots and logarithms, and the evaluations are independent
+// of one another. duska_points evaluates up to eight points together stage
+// by stage over all their evaluations, so the chains overlap, and does the
+// divisions and square roots two at a time in SSE2 registers. Every value
+// goes through exactly the operations of duska_point, in the same order and
+// without contraction into fused multiply-adds; IEEE division and square root
+// are correctly rounded in packed and scalar form alike. So a point's bits do
+// not depend on the block it lands in, and match duska_point's.
+
+namespace lanes {
+
+// Two doubles, one per lane, with the arithmetic operators acting lane-wise.
+using f64x2 = double __attribute__((vector_size(16)));
+
+inline f64x2 load(const double* p) noexcept {
+  f64x2 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store(double* p, f64x2 v) noexcept { std::memcpy(p, &v, sizeof v); }
+inline f64x2 splat(double a) noexcept { return f64x2{a, a}; }
+
+// Lane-wise `mask ? a : b` for a mask from a lane-wise comparison.
+template <class M>
+inline f64x2 select(M mask, f64x2 a, f64x2 b) noexcept {
+  return f64x2(((M)a & mask) | ((M)b & ~mask));
+}
+
+inline f64x2 abs(f64x2 a) noexcept {
+  using M = decltype(a < a);
+  return f64x2((M)a & ~(M)splat(-0.0));
+}
+
+inline f64x2 sqrt(f64x2 a) noexcept {
+#if defined(__SSE2__)
+  return _mm_sqrt_pd(a);
+#else
+  return f64x2{std::sqrt(a[0]), std::sqrt(a[1])};
+#endif
+}
+
+// Largest numbers of evaluations per block.
+inline constexpr std::size_t LANES = 8;      // points
+inline constexpr std::size_t NODES = 16 * LANES;
+inline constexpr std::size_t SHIFTED = 3 * LANES + 1;  // at tau, tau + h, tau - h; even
+
+// Spinodal functions at m temperatures (m even), as in spinodal().
+template <std::size_t N>
+struct SpinodalSet {
+  alignas(16) double Ps[N], dPs[N], Vs[N], dVs[N], r[N], dr[N], c[N];
+};
+
+template <std::size_t N>
+inline void spinodal_set(const double* tau_in, std::size_t m, SpinodalSet<N>& sp) noexcept {
+  for (std::size_t i = 0; i < m; i += 2) {
+    const f64x2 tau = load(tau_in + i);
+    const f64x2 o = tau - 1;
+    const f64x2 o2 = o * o;
+    const f64x2 Ps = 1 + 12.756957 * o - 2.6960321 * o2 + 28.548221 * (o2 * o);
+    const f64x2 dPs = 12.756957 - 5.3920642 * o + 85.644663 * o2;
+
+    const f64x2 t2 = tau * tau;
+    const f64x2 t3 = t2 * tau;
+    const f64x2 t4 = t3 * tau;
+    const f64x2 Vs = 0.073009898 - 0.0089096098 * tau + 0.057261662 * t2 - 0.01308456 * t3 +
+                     0.0077905108 * t4;
+    const f64x2 dVs = -0.0089096098 + 0.114523324 * tau - 0.03925368 * t2 + 0.0311620432 * t3;
+    const f64x2 Qs =
+        26.732998 - 104.05443 * tau + 213.64435 * t2 - 235.82144 * t3 + 107.83316 * t4;
+    const f64x2 dQs = -104.05443 + 427.2887 * tau - 707.46432 * t2 + 431.33264 * t3;
+
+    const f64x2 Vs2 = Vs * Vs;
+    const f64x2 D = -Qs / (2 * Ps * Vs2);
+    const f64x2 r = sqrt(abs(D));
+    const f64x2 dD = (-dQs * Ps * Vs2 + Qs * dPs * Vs2 + 2 * Ps * Qs * Vs * dVs) /
+                     (2 * (Ps * Ps) * (Vs2 * Vs2));
+    store(sp.Ps + i, Ps);
+    store(sp.dPs + i, dPs);
+    store(sp.Vs + i, Vs);
+    store(sp.dVs + i, dVs);
+    store(sp.r + i, r);
+    store(sp.dr + i, select(D != 0, dD / (2 * r), splat(0.0)));
+    const f64x2 ln_tau{std::log(tau_in[i]), std::log(tau_in[i + 1])};
+    store(sp.c + i, 37.36705333333333 * t3 - 86.07352 * t2 + 87.732559 * tau - 6.3674996 * ln_tau);
+  }
+}
+
+// Entropy of state A (as entropy_a) at m points of a spinodal set, given the
+// distance factors s; also returns the volumes.
+template <std::size_t N>
+inline void entropy_set(const SpinodalSet<N>& sp, const double* s, std::size_t m, double* Va_out,
+                        double* S_out) noexcept {
+  for (std::size_t i = 0; i < m; i += 2) {
+    const f64x2 Vs = load(sp.Vs + i), r = load(sp.r + i);
+    const f64x2 Va = Vs * r / (load(s + i) + r);
+    store(Va_out + i, Va);
+    const f64x2 ratio = Va / Vs;
+    const f64x2 lam{(ratio[0] > 0) ? std::log(ratio[0]) : 0.0,
+                    (ratio[1] > 0) ? std::log(ratio[1]) : 0.0};
+    const f64x2 Ps = load(sp.Ps + i), dPs = load(sp.dPs + i);
+    const f64x2 dVs = load(sp.dVs + i), dr = load(sp.dr + i);
+    const f64x2 r2 = r * r;
+    store(S_out + i, load(sp.c + i) + (Va - Vs) * dPs +
+                         (2 * Vs * lam + Vs * Vs / Va - Va) * (2 * Ps * r * dr + dPs * r2) +
+                         (lam + Vs / Va - 1) * dVs * 2 * Ps * r2);
+  }
+}
+
+// Backgrounds of n <= LANES points (tau and pi padded to an even count).
+inline void background_set(const double* tau, const double* pi, std::size_t n,
+                           Background* bg) noexcept {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  const std::size_t n2 = (n + 1) & ~std::size_t(1);
+
+  // Zero-pressure entropy at the 16 nodes of the temperature integral. With
+  // pi = 0 the distance factor sqrt(1 - 0/Ps) is exactly 1, or NaN where
+  // 0/Ps is (Ps zero or NaN).
+  {
+    alignas(16) double X[NODES], s[NODES], Va[NODES], S[NODES];
+    SpinodalSet<NODES> sp;
+    for (std::size_t j = 0; j < n; ++j)
+      for (int k = 0; k < 16; ++k) X[16 * j + k] = (GL_NODE[k] + 1) * (tau[j] - 1) / 2 + 1;
+    spinodal_set(X, 16 * n, sp);
+    for (std::size_t i = 0; i < 16 * n; ++i)
+      s[i] = (sp.Ps[i] == 0 || std::isnan(sp.Ps[i])) ? nan : 1.0;
+    entropy_set(sp, s, 16 * n, Va, S);
+    for (std::size_t j = 0; j < n; ++j) {
+      double IT = 0;
+      if (!(std::fabs(tau[j] - 1) <= 1e-30)) {
+        double sum = 0;
+        for (int k = 0; k < 16; ++k) sum += GL_WEIGHT[k] * S[16 * j + k];
+        IT = -((tau[j] - 1) / 2) * sum;
+      }
+      bg[j].G = IT;
+    }
+  }
+
+  // Entropy at (tau, pi) and at tau -+ DTAU for the central difference; the
+  // first also gives the volume and its derivatives.
+  alignas(16) double T3[SHIFTED + 1], s[SHIFTED + 1], Va[SHIFTED + 1], S[SHIFTED + 1];
+  SpinodalSet<SHIFTED + 1> sp;
+  const std::size_t m = 3 * n2;
+  for (std::size_t j = 0; j < n2; ++j) {
+    T3[j] = tau[j];
+    T3[n2 + j] = tau[j] + DTAU;
+    T3[2 * n2 + j] = tau[j] - DTAU;
+  }
+  spinodal_set(T3, m, sp);
+  for (std::size_t i = 0; i < m; i += 2) {
+    const std::size_t j = i % n2;
+    store(s + i, sqrt(1 - load(pi + j) / load(sp.Ps + i)));
+  }
+  entropy_set(sp, s, m, Va, S);
+
+  for (std::size_t j = 0; j < n; ++j) {
+    const double Ps = sp.Ps[j], Vs = sp.Vs[j], r = sp.r[j], sj = s[j], p = pi[j];
+    Background& b = bg[j];
+    b.V = Va[j];
+    const double sr = sj + r;
+    if (std::isnan(sj)) {
+      b.V_p = nan;
+    } else if (sj <= 1e-30) {
+      b.V_p = inf;
+    } else {
+      b.V_p = Vs * r / (2 * Ps * (sr * sr) * sj);
+    }
+    if (sj > 1e-30) {
+      b.V_t = ((sp.dr[j] * Vs + r * sp.dVs[j]) * sr -
+               (p * sp.dPs[j] / (2 * (Ps * Ps) * sj) + sp.dr[j]) * Vs * r) /
+              (sr * sr);
+    } else {
+      b.V_t = 0;
+    }
+    b.S = S[j];
+    b.dS_t = (S[n2 + j] - S[2 * n2 + j]) / 2e-7;
+  }
+
+  // Integral of the volume over pressure: 16 square roots per point.
+  alignas(16) double term[NODES];
+  for (std::size_t j = 0; j < n; ++j) {
+    const f64x2 half_pi = splat(pi[j] / 2), Ps = splat(sp.Ps[j]);
+    const f64x2 Vs = splat(sp.Vs[j]), r = splat(sp.r[j]);
+    for (int k = 0; k < 16; k += 2) {
+      const f64x2 node = load(GL_NODE + k), weight = load(GL_WEIGHT + k);
+      const f64x2 sk = sqrt(1 - half_pi * (1 + node) / Ps);
+      store(term + 16 * j + k, weight * Vs * r / (sk + r));
+    }
+  }
+  for (std::size_t j = 0; j < n; ++j) {
+    double IP = 0;
+    if (!(std::fabs(pi[j]) <= 1e-30)) {
+      double sum = 0;
+      for (int k = 0; k < 16; ++k) sum += term[16 * j + k];
+      IP = (pi[j] / 2) * sum;
+    }
+    bg[j].G = bg[j].G + IP;
+  }
+}
+
+// Newton from 0.05 and from 0.95 for n <= LANES points, every run making
+// exactly the steps of newton_step and stopping where it would. The runs
+// still going are kept packed at the front of the arrays, so a step costs
+// in proportion to the runs left rather than to the slowest one. Writes the
+// unclamped results to g[j] (from 0.05) and g[LANES + j] (from 0.95).
+inline void newton_set(const double* tau, const double* L, const double* W, std::size_t n,
+                       double* g) noexcept {
+  constexpr std::size_t M = 2 * LANES;
+  // Per run: iterate, tau, L, W and the slot of its result. Unused slots
+  // hold harmless values, since pairs may reach one slot past the last run.
+  alignas(16) double gi[M], ct[M], cL[M], cW[M];
+  std::size_t id[M];
+  alignas(16) double c[M], Fx[M], q[M], rc[M], gn[M];
+  for (std::size_t i = 0; i < M; ++i) {
+    gi[i] = 0.5;
+    ct[i] = 1;
+    cL[i] = cW[i] = 0;
+  }
+  std::size_t k = 0;
+  for (std::size_t j = 0; j < n; ++j, ++k) {
+    gi[k] = 0.05;
+    ct[k] = tau[j];
+    cL[k] = L[j];
+    cW[k] = W[j];
+    id[k] = j;
+  }
+  for (std::size_t j = 0; j < n; ++j, ++k) {
+    gi[k] = 0.95;
+    ct[k] = tau[j];
+    cL[k] = L[j];
+    cW[k] = W[j];
+    id[k] = LANES + j;
+  }
+  for (int it = 0; it < 50 && k > 0; ++it) {
+    for (std::size_t i = 0; i < k; i += 2) {
+      const f64x2 g0 = load(gi + i);
+      const f64x2 lo = select(g0 >= X_LO, g0, splat(X_LO));
+      const f64x2 ci = select(lo <= X_HI, lo, splat(X_HI));
+      store(c + i, ci);
+      store(Fx + i, load(ct + i) / ((1 - ci) * ci) - 2 * load(cW + i));
+      store(q + i, ci / (1 - ci));
+    }
+    // (A run with a flat residual stops before its logarithm; taking it
+    // anyway is harmless, the value is not used.)
+    for (std::size_t i = 0; i < k; ++i) q[i] = std::log(q[i]);
+    for (std::size_t i = 0; i < k; i += 2) {
+      const f64x2 ci = load(c + i);
+      const f64x2 r = (1 - 2 * ci) * load(cW + i) + (load(q + i) * load(ct + i) + load(cL + i));
+      const f64x2 s = ci - r / load(Fx + i);
+      store(rc + i, r);
+      store(gn + i, select(s < X_LO, 0.5 * ci, select(s > X_HI, ((ci + 1) - 1e-15) * 0.5, s)));
+    }
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < k; ++i) {
+      const bool flat = std::fabs(Fx[i]) < 1e-30;
+      const double next = flat ? c[i] : gn[i];
+      g[id[i]] = next;
+      gi[kept] = next;
+      ct[kept] = ct[i];
+      cL[kept] = cL[i];
+      cW[kept] = cW[i];
+      id[kept] = id[i];
+      kept += !flat && !(std::fabs(rc[i]) < 1e-12);
+    }
+    k = kept;
+  }
+}
+
+// Properties of one state for two points (lanes) at once, as properties()
+// computes them: the branches become lane-wise selects between values that
+// are all computed, so each lane ends with the value its branch gives.
+struct State2 {
+  f64x2 V, V_p, V_t, S, G, Cp;
+};
+
+inline void properties_pair(const State2& st, f64x2 T, f64x2 P_pa, Props13* o0,
+                            Props13* o1) noexcept {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  const f64x2 NaN = splat(nan), Inf = splat(inf), zero = splat(0.0);
+  const f64x2 V = 461.523 * st.V * 647.096 / 2.2064e7;
+  const f64x2 rho = select(V != V, NaN, select(V > 0, 1 / V, Inf));
+  const f64x2 S = R * st.S + S0;
+  const f64x2 G = R_TC * st.G + (G1 * T + G0);
+  const f64x2 H = G + T * S;
+  const f64x2 U = H - P_pa * V;
+  const f64x2 A = G - P_pa * V;
+  const f64x2 Cp = st.Cp;
+
+  const f64x2 kT = select((st.V_p != st.V_p) | (st.V != st.V), NaN,
+                          select(abs(st.V_p) <= 1e-30, Inf, (-st.V_p / st.V) / 2.2064e7));
+  const f64x2 Kt = select(kT != kT, NaN,
+                          select((abs(kT) > 1e-30) & (abs(kT) < inf), 1 / kT / 1000000.0, zero));
+
+  // alpha is NaN where V is; where V > 0 the division, otherwise 0.
+  const f64x2 alpha =
+      select(st.V != st.V, NaN, select(st.V > 0, (1 / st.V) * st.V_t / 647.096, zero));
+  // Cv, Ks and vel stay NaN where kT or alpha is NaN (which covers a NaN V).
+  const auto undefined = (kT != kT) | (alpha != alpha);
+  const f64x2 tva2 = T * V * (alpha * alpha);
+  const f64x2 Cv = select((kT > 0) & (kT < inf), Cp - tva2 / kT, Cp);
+  // With Cp not positive kS is kT itself, and 1/kS/1e6 is then 1/kT/1e6.
+  const auto cp_pos = Cp > 0;
+  const f64x2 kS = select(cp_pos, kT - tva2 / Cp, kT);
+  const f64x2 Ks = select(cp_pos & (kS != kS), NaN, select(kS > 0, 1 / kS / 1000000.0, Inf));
+  const f64x2 vel = select((rho > 0) & (kS > 0), sqrt(1 / (kS * rho)), NaN);
+
+  const f64x2 out[13] = {rho, V,  S,  G,
+                         H,   U,  A,  Cp,
+                         select(undefined, NaN, Cv), Kt, select(undefined, NaN, Ks), alpha,
+                         select(undefined, NaN, vel)};
+  double* d0 = &o0->rho;
+  for (int i = 0; i < 13; ++i) d0[i] = out[i][0];
+  if (o1 != nullptr) {
+    double* d1 = &o1->rho;
+    for (int i = 0; i < 13; ++i) d1[i] = out[i][1];
+  }
+}
+
+// The records of n <= LANES points.
+inline void duska_block(const double* T_in, const double* P_in, std::size_t n,
+                        PointResult* out) noexcept {
+  alignas(16) double T[LANES] = {}, P[LANES] = {}, tau[LANES] = {}, pi[LANES] = {};
+  alignas(16) double L[LANES], W[LANES], g[2 * LANES];
+  for (std::size_t j = 0; j < n; ++j) {
+    T[j] = T_in[j];
+    P[j] = P_in[j];
+    tau[j] = T[j] / 647.096;
+    pi[j] = P[j] / 22.064;
+  }
+  const std::size_t n2 = (n + 1) & ~std::size_t(1);
+  if (n2 != n) {  // an odd count is padded with a copy of the first point
+    T[n] = T[0];
+    P[n] = P[0];
+    tau[n] = tau[0];
+    pi[n] = pi[0];
+  }
+  Background bg[LANES];
+  background_set(tau, pi, n, bg);
+  if (n2 != n) bg[n] = bg[0];
+  for (std::size_t j = 0; j < n2; ++j) {
+    L[j] = field_L(tau[j], pi[j]);
+    W[j] = interaction_W(tau[j], pi[j]);
+  }
+  newton_set(tau, L, W, n, g);
+
+  // The root of lower mixing energy, as in equilibrium_fraction, with the
+  // ideal mixing entropy e of the chosen root kept for the properties.
+  alignas(16) double x[LANES], e[LANES], logit[LANES], lx[LANES];
+  for (std::size_t j = 0; j < n; ++j) {
+    const double x1 = clamp_fraction(g[j]);
+    const double x2 = clamp_fraction(g[LANES + j]);
+    const double e1 = (1 - x1) * std::log(1 - x1) + x1 * std::log(x1);
+    const double e2 = (1 - x2) * std::log(1 - x2) + x2 * std::log(x2);
+    const double m1 = W[j] * x1 * (1 - x1) + e1 * tau[j] + L[j] * x1;
+    const double m2 = W[j] * x2 * (1 - x2) + e2 * tau[j] + L[j] * x2;
+    const bool low = m1 <= m2;
+    x[j] = clamp_fraction(low ? x1 : x2);
+    e[j] = low ? e1 : e2;
+  }
+  if (n2 != n) {
+    x[n] = x[0];
+    e[n] = e[0];
+  }
+  for (std::size_t j = 0; j < n2; j += 2) {
+    const f64x2 xj = load(x + j);
+    store(logit + j, xj / (1 - xj));
+    store(lx + j, (1 - xj) / xj);
+  }
+  for (std::size_t j = 0; j < n2; ++j) {
+    logit[j] = std::log(logit[j]);
+    lx[j] = std::log(lx[j]);
+  }
+
+  for (std::size_t j = 0; j < n2; j += 2) {
+    const Background& b0 = bg[j];
+    const Background& b1 = bg[j + 1];
+    const f64x2 t = load(tau + j), p = load(pi + j), xv = load(x + j), mix_ent = load(e + j);
+    const f64x2 bV{b0.V, b1.V}, bV_p{b0.V_p, b1.V_p}, bV_t{b0.V_t, b1.V_t};
+    const f64x2 bS{b0.S, b1.S}, bG{b0.G, b1.G}, bdS{b0.dS_t, b1.dS_t};
+
+    // Field and interaction, as field() and interaction().
+    const f64x2 fL = load(L + j), wW = load(W + j);
+    const f64x2 L_t = 0.43306058 + 4.3888094 * t - 0.013836753 * p;
+    const f64x2 L_p = 0.018525106 - 0.013836753 * t - 3.260348e-5 * p + 2.28614079e-5 * (p * p);
+    const f64x2 L_pp = -3.260348e-5 + 4.57228158e-5 * p;
+    const f64x2 W_t = 0.41420925 * (1.6181775 + 0.007147719 * p);
+    const f64x2 W_p = 0.41420925 * (0.036615174 + 0.007147719 * t);
+    constexpr double L_tt = 4.3888094, L_tp = -0.013836753, W_tp = 0.00296065132620075;
+
+    // As assemble_point.
+    f64x2 Fx = t / ((1 - xv) * xv) - 2 * wW;
+    Fx = select(abs(Fx) <= 1e-30, splat(1e30), Fx);
+    const f64x2 Ft = W_t * (1 - 2 * xv) + load(logit + j) + L_t;
+    const f64x2 x_t = -Ft / Fx;
+    const f64x2 a = select((xv > X_LO) & (xv < X_HI), load(lx + j) - L_t - W_t * (1 - 2 * xv),
+                           splat(0.0));
+    const f64x2 Fp = (1 - 2 * xv) * W_p + L_p;
+
+    State2 mix;
+    mix.V = bV + xv * L_p + xv * (1 - xv) * W_p;
+    mix.V_p = bV_p + xv * L_pp - Fp * Fp / Fx;
+    mix.V_t = bV_t + xv * L_tp + xv * (1 - xv) * W_tp + Fp * x_t;
+    mix.S = bS - xv * L_t - mix_ent - (1 - xv) * xv * W_t;
+    mix.G = (1 - xv) * xv * wW + t * mix_ent + bG + xv * fL;
+    mix.Cp = R * t * (bdS - xv * L_tt + a * x_t);
+    const State2 sa{bV, bV_p, bV_t, bS, bG, R * t * bdS};
+    const State2 sb{bV + L_p, bV_p + L_pp, bV_t + L_tp,
+                    bS - L_t, bG + fL,    R * t * (bdS - 4.3888094)};
+
+    const f64x2 Tv = load(T + j), Pv = load(P + j) * 1000000.0;
+    const bool second = j + 1 < n;
+    properties_pair(mix, Tv, Pv, &out[j].mix, second ? &out[j + 1].mix : nullptr);
+    properties_pair(sa, Tv, Pv, &out[j].a, second ? &out[j + 1].a : nullptr);
+    properties_pair(sb, Tv, Pv, &out[j].b, second ? &out[j + 1].b : nullptr);
+    out[j].x = xv[0];
+    if (second) out[j + 1].x = xv[1];
+  }
+}
+
+}  // namespace lanes
+
+// The records of `count` points: out[i] = duska_point(T[i], P_MPa[i]),
+// bit for bit, evaluated eight at a time.
+inline void duska_points(const double* T, const double* P_MPa, std::size_t count,
+                         PointResult* out) noexcept {
+  for (std::size_t base = 0; base < count; base += lanes::LANES) {
+    const std::size_t n = count - base < lanes::LANES ? count - base : lanes::LANES;
+    lanes::duska_block(T + base, P_MPa + base, n, out + base);
+  }
 }
 
 }  // namespace tessarin::duska
