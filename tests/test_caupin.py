@@ -274,3 +274,106 @@ def test_thermodynamic_consistency(table, T, P):
                 f"table {table}: {name}{suffix} at T={T}, P={P}: "
                 f"from differences {expected!r}, reported {reported!r}"
             )
+
+
+KERNEL_CHECK = r"""
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include "caupin/caupin.hpp"
+using namespace tessarin;
+using namespace tessarin::caupin;
+
+// The plain evaluation of one point: the model's formulas on doubles, each
+// solve run alone by solve_fraction, every logarithm taken where it is used.
+PointResult plain_point(double T, double P, const CaupinParams& c) {
+  const Coords<double> r = reduce(T, P, c);
+  const Reduced<double> ga = background(T, r, c);
+  const Reduced<double> gba = field_derivatives(r.dT, r.dP, c);
+  const double om = interaction(r.dT, r.dP, c);
+  const double x1 = clamp_fraction(solve_fraction(0.05, gba.g, r.Th, om));
+  const double x2 = clamp_fraction(solve_fraction(0.95, gba.g, r.Th, om));
+  auto g = [&](double x) {
+    return mixing_gibbs(x, std::log(x), std::log(1 - x), gba.g, r.Th, om);
+  };
+  const double x = clamp_fraction(g(x1) <= g(x2) ? x1 : x2);
+  double Y = equilibrium_slope(x, r.Th, om);
+  if (!(std::fabs(Y) > 1e-30)) Y = 1e30;
+  const double logit = std::log(x / (1 - x));
+  const double x_T = -(logit + gba.g_T) / Y;
+  const double h = gba.g_P + c.omega0 * (1 - 2 * x);
+  Reduced<double> mix, b;
+  mix.g = ga.g + g(x);
+  mix.g_P = ga.g_P + x * gba.g_P + c.omega0 * x * (1 - x);
+  mix.g_T = ga.g_T + x * gba.g_T + x * std::log(x) + (1 - x) * std::log(1 - x);
+  mix.g_TT = ga.g_TT + x * gba.g_TT + (logit + gba.g_T) * x_T;
+  mix.g_PP = ga.g_PP + x * gba.g_PP - h * h / Y;
+  mix.g_PT = ga.g_PT + x * gba.g_PT + h * x_T;
+  b = {ga.g + gba.g, ga.g_T + gba.g_T, ga.g_P + gba.g_P,
+       ga.g_TT + gba.g_TT, ga.g_PT + gba.g_PT, ga.g_PP + gba.g_PP};
+  PointResult out;
+  const Props<double> pm = properties(mix, T, r.Th, P, c), pa = properties(ga, T, r.Th, P, c),
+                      pb = properties(b, T, r.Th, P, c);
+  std::memcpy(&out.mix, &pm, sizeof pm);
+  out.x = x;
+  std::memcpy(&out.a, &pa, sizeof pa);
+  std::memcpy(&out.b, &pb, sizeof pb);
+  return out;
+}
+
+int main() {
+  // Blocks of 1 to 8 points, whose solves are packed into lanes in ever
+  // different ways, give the bits of the plain evaluation: liquid range, far
+  // outside it, at the liquid-vapour spinodal, next to the liquid-liquid
+  // critical point (flat F, solves that use all their steps) and specials.
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  const double specials[] = {NAN, INFINITY, -INFINITY, 0.0, -0.0, 182.0, -462.0, 1e300};
+  long mismatches = 0, points = 0;
+  for (int rep = 0; rep < 6000; ++rep) {
+    const CaupinParams& c = (rep % 2) ? CAUPIN_TABLE_II : CAUPIN_TABLE_III;
+    double t[8], p[8];
+    for (int j = 0; j < 8; ++j) {
+      switch ((rep / 2 + j) % 5) {
+        case 0: t[j] = 180 + 200 * u(rng); p[j] = -200 + 600 * u(rng); break;
+        case 1: t[j] = 3000 * u(rng) - 500; p[j] = 8000 * u(rng) - 3000; break;
+        case 2: {
+          t[j] = 150 + 300 * u(rng);
+          const double v = t[j] - c.Ts;
+          p[j] = (c.Ps0 + c.Ps1 * v + c.Ps2 * v * v) * (1 + 1e-9 * (u(rng) - 0.5));
+          break;
+        }
+        case 3: t[j] = c.Tc * (1 + 1e-4 * (u(rng) - 0.5)); p[j] = c.Pc + 0.2 * (u(rng) - 0.5); break;
+        default: t[j] = specials[rng() % 8]; p[j] = specials[rng() % 8];
+      }
+    }
+    const std::size_t count = 1 + rng() % 8;
+    PointResult block[8];
+    caupin_block(t, p, count, block, c);
+    for (std::size_t j = 0; j < count; ++j, ++points) {
+      double a[40], b[40];
+      const PointResult one = plain_point(t[j], p[j], c);
+      std::memcpy(a, &one, sizeof a);
+      std::memcpy(b, &block[j], sizeof b);
+      for (int k = 0; k < 40; ++k) {
+        // The batch stores every NaN as the one quiet NaN.
+        const bool same = (std::isnan(a[k]) && std::isnan(b[k])) ||
+                          std::memcmp(&a[k], &b[k], sizeof(double)) == 0;
+        if (!same && mismatches++ < 5)
+          std::fprintf(stderr, "T=%.17g P=%.17g value %d: %.17g vs %.17g\n", t[j], p[j], k,
+                       a[k], b[k]);
+      }
+    }
+  }
+  std::printf("points %ld\nmismatches %ld\n", points, mismatches);
+}
+"""
+
+
+def test_blocks_give_the_bits_of_the_plain_evaluation(tmp_path):
+    from conftest import build_and_run_cpp
+
+    out = dict(line.split() for line in build_and_run_cpp(tmp_path, KERNEL_CHECK).splitlines())
+    assert int(out["points"]) > 20000, out
+    assert out["mismatches"] == "0", out

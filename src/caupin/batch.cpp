@@ -9,10 +9,10 @@ namespace caupin {
 
 namespace {
 
+// A block of the batch is one kernel block, whose points' solves run together.
 void points(const double* t_k, const double* p_mpa, std::size_t count, PointResult* out,
             const void* params) {
-  const auto& set = *static_cast<const CaupinParams*>(params);
-  for (std::size_t j = 0; j < count; ++j) out[j] = caupin_point(t_k[j], p_mpa[j], set);
+  caupin_block(t_k, p_mpa, count, out, *static_cast<const CaupinParams*>(params));
 }
 
 }  // namespace
