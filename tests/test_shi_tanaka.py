@@ -147,3 +147,76 @@ def test_batch_adds_no_threads(python_subprocess):
     """)
     before, after = out.split()
     assert after == before
+
+
+KERNEL_CHECK = r"""
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include "shi_tanaka/shi_tanaka.hpp"
+using namespace tessarin;
+using namespace tessarin::shi_tanaka;
+
+// One point on doubles, its library calls made where they are needed.
+PointResult plain_point(double T, double P) {
+  const Start<double> a = start(T, P);
+  const double s = fraction(std::exp(a.z));
+  const double sc = bounded_fraction(s);
+  Props<double> pm, pa, pb;
+  finish(a, T, P, std::log(a.Thg), s, std::log(sc), std::log(1 - sc), pm, pa, pb);
+  PointResult out;
+  std::memcpy(&out.mix, &pm, sizeof pm);
+  out.x = s;
+  std::memcpy(&out.a, &pa, sizeof pa);
+  std::memcpy(&out.b, &pb, sizeof pb);
+  return out;
+}
+
+int main() {
+  // Blocks of 1 to 8 points, two per lane pair, give the bits of the plain
+  // evaluation: liquid range, far outside it (clamped exponent, s of exactly
+  // 0 or 1), temperatures at and below zero and special values.
+  std::mt19937_64 rng(9);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  const double specials[] = {NAN, INFINITY, -INFINITY, 0.0, -0.0, 308.15, 200.0, 1e-300};
+  long mismatches = 0, points = 0;
+  for (int rep = 0; rep < 6000; ++rep) {
+    double t[8], p[8];
+    for (int j = 0; j < 8; ++j) {
+      switch ((rep + j) % 4) {
+        case 0: t[j] = 200 + 200 * u(rng); p[j] = -100 + 500 * u(rng); break;
+        case 1: t[j] = 1e4 * u(rng) - 100; p[j] = 1e5 * (u(rng) - 0.5); break;
+        case 2: t[j] = 1e-3 * (u(rng) - 0.5); p[j] = 1e3 * (u(rng) - 0.5); break;
+        default: t[j] = specials[rng() % 8]; p[j] = specials[rng() % 8];
+      }
+    }
+    const std::size_t count = 1 + rng() % 8;
+    PointResult block[8];
+    shi_tanaka_block(t, p, count, block);
+    for (std::size_t j = 0; j < count; ++j, ++points) {
+      double a[40], b[40];
+      const PointResult one = plain_point(t[j], p[j]);
+      std::memcpy(a, &one, sizeof a);
+      std::memcpy(b, &block[j], sizeof b);
+      for (int k = 0; k < 40; ++k) {
+        // The batch stores every NaN as the one quiet NaN.
+        const bool same = (std::isnan(a[k]) && std::isnan(b[k])) ||
+                          std::memcmp(&a[k], &b[k], sizeof(double)) == 0;
+        if (!same && mismatches++ < 5)
+          std::fprintf(stderr, "T=%.17g P=%.17g value %d: %.17g vs %.17g\n", t[j], p[j], k,
+                       a[k], b[k]);
+      }
+    }
+  }
+  std::printf("points %ld\nmismatches %ld\n", points, mismatches);
+}
+"""
+
+
+def test_blocks_give_the_bits_of_the_plain_evaluation(tmp_path):
+    from conftest import build_and_run_cpp
+
+    out = dict(line.split() for line in build_and_run_cpp(tmp_path, KERNEL_CHECK).splitlines())
+    assert int(out["points"]) > 20000, out
+    assert out["mismatches"] == "0", out

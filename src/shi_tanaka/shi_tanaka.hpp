@@ -10,9 +10,21 @@
 // VU·NA per mole of model units; one mole of model units weighs MU. Pure C++:
 // no Python types, no allocation, never throws; out-of-domain points show as
 // NaN, infinite or zero values under the guards of `properties`.
+//
+// Speed. A point costs one exponential, three logarithms and about fifty
+// divisions, and the divisions dominate. `shi_tanaka_block` evaluates up to
+// eight points two per SIMD register (V2), so that the divisions are issued
+// in pairs, and takes the library calls of the whole block in runs of their
+// own. The formulas are written once, as templates over the number type; a
+// lane performs exactly the IEEE operations of the scalar formula, so a
+// point's result never depends on the other points of its block.
 #pragma once
 #include <cmath>
+#include <cstddef>
 #include <limits>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "point_result.hpp"
 
@@ -55,62 +67,165 @@ inline constexpr double S_HI = 0.999999999999999;
 // precision well before ±700.
 inline constexpr double Z_MAX = 700.0;
 
+// Two-lane arithmetic. `V2` holds two doubles (one SSE2 register on x86-64,
+// one NEON register on AArch64); +, -, *, / and comparisons act on each lane
+// with IEEE semantics. The helpers also accept a plain double.
+namespace lanes {
+
+typedef double V2 __attribute__((vector_size(16)));
+using M2 = decltype(V2{} < V2{});  // lane masks: all bits set where true
+
+template <class F>
+inline F splat(double a) noexcept {
+  return a;
+}
+template <>
+inline V2 splat<V2>(double a) noexcept {
+  return V2{a, a};
+}
+
+inline double select(bool m, double a, double b) noexcept { return m ? a : b; }
+inline V2 select(M2 m, V2 a, V2 b) noexcept {
+  return reinterpret_cast<V2>((m & reinterpret_cast<M2>(a)) | (~m & reinterpret_cast<M2>(b)));
+}
+inline bool both(bool a, bool b) noexcept { return a && b; }
+inline M2 both(M2 a, M2 b) noexcept { return a & b; }
+
+inline double magnitude(double x) noexcept { return std::fabs(x); }
+inline V2 magnitude(V2 x) noexcept {
+  const M2 no_sign = {0x7fffffffffffffff, 0x7fffffffffffffff};
+  return reinterpret_cast<V2>(reinterpret_cast<M2>(x) & no_sign);
+}
+
+inline double sqrt_each(double x) noexcept { return std::sqrt(x); }
+inline V2 sqrt_each(V2 x) noexcept {
+#if defined(__SSE2__)
+  return reinterpret_cast<V2>(_mm_sqrt_pd(reinterpret_cast<__m128d>(x)));  // IEEE, as std::sqrt
+#else
+  return V2{std::sqrt(x[0]), std::sqrt(x[1])};
+#endif
+}
+
+}  // namespace lanes
+
+using lanes::V2;
+
 // Reduced quantities of one state (or of the equilibrium mixture): Gibbs
 // energy, its first and second temperature derivatives, the volume and its
 // pressure and temperature derivatives. Derivatives are with respect to the
 // reduced variables Th = T/T0 and Ph = P/P0.
+template <class F = double>
 struct Reduced {
-  double g, g_T, g_TT, v, v_p, v_t;
+  F g, g_T, g_TT, v, v_p, v_t;
 };
 
-// Properties of one state from its reduced quantities. T in K, P in MPa.
-inline Props13 properties(const Reduced& r, double T, double P) noexcept {
+template <class F = double>
+struct Props {
+  F rho, V, S, G, H, U, A, Cp, Cv, Kt, Ks, alpha, vel;
+};
+
+// Isobaric heat capacity of a state with Th = T/T0. Numerically
+// -Th·g_TT·R/MU; formed with KU and the molar mass of water.
+template <class F>
+inline F heat_capacity(F g_TT, F Th) noexcept {
+  return g_TT * (Th / C::KU) * C::R / C::M;
+}
+
+// Properties of one state from its reduced quantities. T in K, P in MPa;
+// `Cp` is the state's heat capacity from `heat_capacity` (state B shares
+// state A's, so it is computed once). Every quantity is computed and the
+// guards then pick, lane by lane, the value each rule prescribes; a value
+// that a guard discards (a division by zero, the root of a negative number)
+// has no effect.
+template <class F>
+inline Props<F> properties(const Reduced<F>& r, F T, F P, F Cp) noexcept {
+  using lanes::both;
+  using lanes::magnitude;
+  using lanes::select;
+  using lanes::splat;
   constexpr double inf = std::numeric_limits<double>::infinity();
-  const double Th = T / C::T0;
-  Props13 o;
+  Props<F> o;
   o.V = r.v * C::VU * C::NA / C::MU;
   o.S = -r.g_T * C::R / C::MU;
   o.G = r.g * C::R * C::T0 / C::MU;
   o.H = o.G + T * o.S;
   o.U = o.H - P * 1e6 * o.V;
   o.A = o.G - P * 1e6 * o.V;
-  // Numerically -Th·g_TT·R/MU; formed with KU and the molar mass of water.
-  o.Cp = r.g_TT * (Th / C::KU) * C::R / C::M;
+  o.Cp = Cp;
 
-  // Written so that a NaN volume takes the "else" branch.
-  const bool v_ok = std::fabs(r.v) > 1e-30;
-  const double kT = v_ok ? r.v_p / r.v / -2e8 : inf;  // 1/Pa; P0 in Pa is 2e8
-  o.alpha = v_ok ? r.v_t / r.v / C::T0 : 0.0;
-  o.rho = (o.V > 0) ? 1 / o.V : inf;
+  // A NaN volume fails the test and takes the guarded values.
+  const auto v_ok = magnitude(r.v) > 1e-30;
+  const F kT = select(v_ok, r.v_p / r.v / -2e8, splat<F>(inf));  // 1/Pa; P0 in Pa is 2e8
+  o.alpha = select(v_ok, r.v_t / r.v / C::T0, splat<F>(0.0));
+  o.rho = select(o.V > 0, 1 / o.V, splat<F>(inf));
 
-  const double tva2 = T * o.V * (o.alpha * o.alpha);
-  const bool kT_finite = std::isfinite(kT);
-  o.Cv = (kT_finite && kT > 0) ? o.Cp - tva2 / kT : o.Cp;
-  const double kS = (o.Cp > 0) ? kT - tva2 / o.Cp : kT;
+  const F tva2 = T * o.V * (o.alpha * o.alpha);
+  const auto kT_finite = magnitude(kT) < inf;
+  o.Cv = select(both(kT_finite, kT > 0), o.Cp - tva2 / kT, o.Cp);
+  const F kS = select(o.Cp > 0, kT - tva2 / o.Cp, kT);
 
-  o.Kt = (kT_finite && std::fabs(kT) > 1e-30) ? 1 / (kT * 1e6) : 0.0;
-  o.Ks = (kS > 0) ? 1 / (kS * 1e6) : inf;
-  o.vel = (kS > 0 && o.rho > 0) ? std::sqrt(1 / (o.rho * kS))
-                                 : std::numeric_limits<double>::quiet_NaN();
+  o.Kt = select(both(kT_finite, magnitude(kT) > 1e-30), 1 / (kT * 1e6), splat<F>(0.0));
+  o.Ks = select(kS > 0, 1 / (kS * 1e6), splat<F>(inf));
+  const auto sound = both(kS > 0, o.rho > 0);
+  o.vel = select(sound, lanes::sqrt_each(select(sound, 1 / (o.rho * kS), splat<F>(0.0))),
+                 splat<F>(std::numeric_limits<double>::quiet_NaN()));
   return o;
 }
 
-inline PointResult shi_tanaka_point(double T, double P) noexcept {
-  const double Th = T / C::T0;
-  const double Ph = P / C::P0;
-  const double t = Th - 1;
-  const double p = Ph - 1;
+// The part of a point before its library calls: the reduced variables, the
+// exponent of the logistic law and the argument of ln Th.
+template <class F>
+struct Start {
+  F Th, Ph, Thg, dg, dh, z;
+};
+
+template <class F>
+inline Start<F> start(F T, F P) noexcept {
+  using lanes::select;
+  using lanes::splat;
+  Start<F> a;
+  a.Th = T / C::T0;
+  a.Ph = P / C::P0;
   // The logarithm and the divisions need a positive temperature; a
   // non-positive one poisons every term that depends on it.
-  const double Thg = (Th > 0) ? Th : std::numeric_limits<double>::quiet_NaN();
-  const double lnT = std::log(Thg);
+  a.Thg = select(a.Th > 0, a.Th, splat<F>(std::numeric_limits<double>::quiet_NaN()));
+  // Free-energy difference of B relative to A and its enthalpy-like part.
+  a.dg = C::DE + C::DS * a.Th + C::DV * a.Ph;
+  a.dh = C::DV * a.Ph + C::DE;
+  // The clamp keeps exp finite; a NaN exponent is passed on as NaN.
+  const F z = a.dg / a.Thg;
+  a.z = select(z < -Z_MAX, splat<F>(-Z_MAX), select(z > Z_MAX, splat<F>(Z_MAX), z));
+  return a;
+}
 
-  const double p2 = p * p, p3 = p2 * p;
-  const double t2 = t * t, t3 = t2 * t;
+// The fraction of B from exp(z), and the fraction bounded for the mixing
+// logarithms only; fmax semantics turn a NaN s into the lower bound.
+template <class F>
+inline F fraction(F exp_z) noexcept {
+  return 1 / (exp_z + 1);
+}
+
+template <class F>
+inline F bounded_fraction(F s) noexcept {
+  using lanes::select;
+  const F up = select(s > S_LO, s, lanes::splat<F>(S_LO));
+  return select(up < S_HI, up, lanes::splat<F>(S_HI));
+}
+
+// The records of a point (or a pair of points) from its start and the
+// library values ln Thg, s, ln sc and ln(1 - sc). T in K, P in MPa.
+template <class F>
+inline void finish(const Start<F>& a0, F T, F P, F lnT, F s, F ln_sc, F ln_1msc,
+                   Props<F>& mix_out, Props<F>& a_out, Props<F>& b_out) noexcept {
+  const F Th = a0.Th, Ph = a0.Ph, Thg = a0.Thg, dg = a0.dg, dh = a0.dh;
+  const F t = Th - 1;
+  const F p = Ph - 1;
+  const F p2 = p * p, p3 = p2 * p;
+  const F t2 = t * t, t3 = t2 * t;
 
   // Background (state A). The derivative coefficients are the exact float64
   // products of the polynomial coefficients with their exponents.
-  Reduced a;
+  Reduced<F> a;
   a.g = C::B01 * p + C::B02 * p2 + C::B03 * p3 + C::B11 * t * p + C::B12 * t * p2 +
         C::B13 * t * p3 + C::B20 * t2 + C::B21 * t2 * p + C::B23 * t2 * p3 + C::B30 * t3 +
         C::B31 * t3 * p - C::CT * Thg * (lnT - 1);
@@ -125,36 +240,22 @@ inline PointResult shi_tanaka_point(double T, double P) noexcept {
   a.g_TT = (2 * C::B20) + (2 * C::B21) * p + (2 * C::B23) * p3 + (6 * C::B30) * t +
            (6 * C::B31) * t * p - C::CT / Thg;
 
-  // Free-energy difference of B relative to A and its enthalpy-like part.
-  const double dg = C::DE + C::DS * Th + C::DV * Ph;
-  const double dh = C::DV * Ph + C::DE;
-
-  // The clamp keeps exp finite; a NaN exponent is passed on as NaN.
-  double z = dg / Thg;
-  if (z < -Z_MAX) {
-    z = -Z_MAX;
-  } else if (z > Z_MAX) {
-    z = Z_MAX;
-  }
-  const double s = 1 / (std::exp(z) + 1);
-  // Only the mixing logarithms need s strictly inside (0, 1); fmax turns a
-  // NaN s into the lower bound.
-  const double sc = std::fmin(std::fmax(s, S_LO), S_HI);
+  const F sc = bounded_fraction(s);
 
   // Equilibrium mixture. s shifts with the state: ds/dz = -s(1-s), with
   // dz/dPh = DV/Th and dz/dTh = -Δh/Th², which gives the volume derivatives
   // and the extra (always negative) curvature in Th. The first derivatives of
   // g need no such term because g is stationary in s at equilibrium.
-  Reduced mix;
+  Reduced<F> mix;
   mix.v = a.v + C::DV * s;
   mix.v_p = a.v_p - (C::DV * s * (1 - s)) * C::DV / Thg;
   mix.v_t = a.v_t + dh * (C::DV * s * (1 - s)) / (Thg * Thg);
   mix.g_TT = a.g_TT - dh * dh * s * (1 - s) / (Thg * Thg * Thg);
-  const double m = sc * std::log(sc) + (1 - sc) * std::log(1 - sc);
+  const F m = sc * ln_sc + (1 - sc) * ln_1msc;
   mix.g = a.g + s * dg + Th * m;
   mix.g_T = a.g_T + C::DS * s + m;
 
-  Reduced b;
+  Reduced<F> b;
   b.v = a.v + C::DV;
   b.v_p = a.v_p;
   b.v_t = a.v_t;
@@ -162,11 +263,84 @@ inline PointResult shi_tanaka_point(double T, double P) noexcept {
   b.g_T = a.g_T + C::DS;
   b.g_TT = a.g_TT;
 
+  // State B's heat capacity is state A's: same g_TT, same Th.
+  const F Cp_a = heat_capacity(a.g_TT, Th);
+  mix_out = properties(mix, T, P, heat_capacity(mix.g_TT, Th));
+  a_out = properties(a, T, P, Cp_a);
+  b_out = properties(b, T, P, Cp_a);
+}
+
+namespace detail {
+
+inline void store_lane(Props13& dst, const Props<V2>& s, int lane) noexcept {
+  dst = {s.rho[lane], s.V[lane],  s.S[lane],  s.G[lane],  s.H[lane],     s.U[lane],  s.A[lane],
+         s.Cp[lane],  s.Cv[lane], s.Kt[lane], s.Ks[lane], s.alpha[lane], s.vel[lane]};
+}
+
+}  // namespace detail
+
+// Most points a block evaluates together.
+inline constexpr std::size_t BLOCK_POINTS = 8;
+
+// Evaluates the points (T[j], P[j]), j < count, into out[j]: T in K, P in
+// MPa. Points are taken two per V2 (a lone last point fills both lanes);
+// blocks of more than BLOCK_POINTS points are taken in turns.
+inline void shi_tanaka_block(const double* T, const double* P, std::size_t count,
+                             PointResult* out) noexcept {
+  constexpr std::size_t NQ = BLOCK_POINTS / 2;
+  while (count > BLOCK_POINTS) {
+    shi_tanaka_block(T, P, BLOCK_POINTS, out);
+    T += BLOCK_POINTS;
+    P += BLOCK_POINTS;
+    out += BLOCK_POINTS;
+    count -= BLOCK_POINTS;
+  }
+  const std::size_t npairs = (count + 1) / 2;
+  auto second = [count](std::size_t q) { return (2 * q + 1 < count) ? 2 * q + 1 : 2 * q; };
+
+  V2 Tv[NQ], Pv[NQ], lnT[NQ], s[NQ], ln_sc[NQ], ln_1msc[NQ];
+  Start<V2> st[NQ];
+  for (std::size_t q = 0; q < npairs; ++q) {
+    Tv[q] = V2{T[2 * q], T[second(q)]};
+    Pv[q] = V2{P[2 * q], P[second(q)]};
+    st[q] = start(Tv[q], Pv[q]);
+  }
+  for (std::size_t q = 0; q < npairs; ++q) {
+    for (int l = 0; l < 2; ++l) {
+      lnT[q][l] = std::log(st[q].Thg[l]);
+      s[q][l] = std::exp(st[q].z[l]);
+    }
+  }
+  for (std::size_t q = 0; q < npairs; ++q) {
+    s[q] = fraction(s[q]);
+    const V2 sc = bounded_fraction(s[q]);
+    ln_sc[q] = sc;
+    ln_1msc[q] = 1 - sc;
+  }
+  for (std::size_t q = 0; q < npairs; ++q) {
+    for (int l = 0; l < 2; ++l) {
+      ln_sc[q][l] = std::log(ln_sc[q][l]);
+      ln_1msc[q][l] = std::log(ln_1msc[q][l]);
+    }
+  }
+  for (std::size_t q = 0; q < npairs; ++q) {
+    Props<V2> pm, pa, pb;
+    finish(st[q], Tv[q], Pv[q], lnT[q], s[q], ln_sc[q], ln_1msc[q], pm, pa, pb);
+    const std::size_t js[2] = {2 * q, second(q)};
+    for (int l = 0; l < ((js[1] != js[0]) ? 2 : 1); ++l) {
+      PointResult& o = out[js[l]];
+      detail::store_lane(o.mix, pm, l);
+      o.x = s[q][l];
+      detail::store_lane(o.a, pa, l);
+      detail::store_lane(o.b, pb, l);
+    }
+  }
+}
+
+// One point: T in K, P in MPa.
+inline PointResult shi_tanaka_point(double T, double P) noexcept {
   PointResult r;
-  r.mix = properties(mix, T, P);
-  r.x = s;
-  r.a = properties(a, T, P);
-  r.b = properties(b, T, P);
+  shi_tanaka_block(&T, &P, 1, &r);
   return r;
 }
 
