@@ -402,14 +402,26 @@ inline void finish_block(const BlockPoints& s, std::size_t count, PointResult* o
   }
   for (std::size_t q = 0; q < npairs; ++q) logit[q] = lanes::log_each(ratio[q], second(q) == 2 * q);
 
+  // Reduced Gibbs energies of the mixture, state A and state B of every
+  // pair, then their properties: stage by stage, so that the independent
+  // work of different pairs sits side by side.
+  Reduced<V2> states[3 * NQ];  // mixture, A, B of pair q at 3q, 3q + 1, 3q + 2
+  V2 Tq[NQ], Pq[NQ], Thq[NQ];
   for (std::size_t q = 0; q < npairs; ++q) {
     const std::size_t a = 2 * q, b = second(q);
-    const V2 T = pair(s.T[a], s.T[b]), P = pair(s.P[a], s.P[b]);
+    Tq[q] = pair(s.T[a], s.T[b]);
+    Pq[q] = pair(s.P[a], s.P[b]);
     const Coords<V2> r = {pair(s.dT[a], s.dT[b]), pair(s.dP[a], s.dP[b]),
                           pair(s.Th[a], s.Th[b])};
-    const V2 Th = r.Th, om = pair(s.omega[a], s.omega[b]), xq = x[q];
-    const Reduced<V2> fa = background(T, r, c);
-    const Reduced<V2> fb = field_derivatives(r.dT, r.dP, c);
+    Thq[q] = r.Th;
+    states[3 * q + 1] = background(Tq[q], r, c);
+  }
+  for (std::size_t q = 0; q < npairs; ++q) {
+    const std::size_t a = 2 * q, b = second(q);
+    const V2 dT = pair(s.dT[a], s.dT[b]), dP = pair(s.dP[a], s.dP[b]);
+    const V2 Th = Thq[q], om = pair(s.omega[a], s.omega[b]), xq = x[q];
+    const Reduced<V2>& fa = states[3 * q + 1];
+    const Reduced<V2> fb = field_derivatives(dT, dP, c);
 
     // The shift of x with T and P along equilibrium enters the second
     // derivatives through the curvature Y; at a flat F it is replaced by a
@@ -419,7 +431,7 @@ inline void finish_block(const BlockPoints& s, std::size_t count, PointResult* o
     const V2 x_T = -(logit[q] + fb.g_T) / Y;
     const V2 h = fb.g_P + c.omega0 * (1 - 2 * xq);
 
-    Reduced<V2> mix;
+    Reduced<V2>& mix = states[3 * q];
     mix.g = fa.g + gmix[q];
     mix.g_P = fa.g_P + xq * fb.g_P + c.omega0 * xq * (1 - xq);
     mix.g_T = fa.g_T + xq * fb.g_T + xq * lx[q] + (1 - xq) * l1x[q];
@@ -427,24 +439,26 @@ inline void finish_block(const BlockPoints& s, std::size_t count, PointResult* o
     mix.g_PP = fa.g_PP + xq * fb.g_PP - h * h / Y;
     mix.g_PT = fa.g_PT + xq * fb.g_PT + h * x_T;
 
-    Reduced<V2> sb;
+    Reduced<V2>& sb = states[3 * q + 2];
     sb.g = fa.g + fb.g;
     sb.g_T = fa.g_T + fb.g_T;
     sb.g_P = fa.g_P + fb.g_P;
     sb.g_TT = fa.g_TT + fb.g_TT;
     sb.g_PT = fa.g_PT + fb.g_PT;
     sb.g_PP = fa.g_PP + fb.g_PP;
-
-    const Props<V2> pm = properties(mix, T, Th, P, c);
-    const Props<V2> pa = properties(fa, T, Th, P, c);
-    const Props<V2> pb = properties(sb, T, Th, P, c);
+  }
+  for (std::size_t i = 0; i < 3 * npairs; ++i) {
+    const std::size_t q = i / 3, a = 2 * q, b = second(q);
+    const Props<V2> pr = properties(states[i], Tq[q], Thq[q], Pq[q], c);
     for (std::size_t l = 0; l < ((b != a) ? 2u : 1u); ++l) {
       PointResult& o = out[a + l];
-      store_lane(o.mix, pm, static_cast<int>(l));
-      o.x = xq[l];
-      store_lane(o.a, pa, static_cast<int>(l));
-      store_lane(o.b, pb, static_cast<int>(l));
+      Props13& dst = (i % 3 == 0) ? o.mix : (i % 3 == 1) ? o.a : o.b;
+      store_lane(dst, pr, static_cast<int>(l));
     }
+  }
+  for (std::size_t q = 0; q < npairs; ++q) {
+    out[2 * q].x = x[q][0];
+    if (second(q) != 2 * q) out[2 * q + 1].x = x[q][1];
   }
 }
 
