@@ -158,25 +158,11 @@ KERNEL_CHECK = r"""
 using namespace tessarin;
 using namespace tessarin::shi_tanaka;
 
-// One point on doubles, its library calls made where they are needed.
-PointResult plain_point(double T, double P) {
-  const Start<double> a = start(T, P);
-  const double s = fraction(std::exp(a.z));
-  const double sc = bounded_fraction(s);
-  Props<double> pm, pa, pb;
-  finish(a, T, P, std::log(a.Thg), s, std::log(sc), std::log(1 - sc), pm, pa, pb);
-  PointResult out;
-  std::memcpy(&out.mix, &pm, sizeof pm);
-  out.x = s;
-  std::memcpy(&out.a, &pa, sizeof pa);
-  std::memcpy(&out.b, &pb, sizeof pb);
-  return out;
-}
-
 int main() {
-  // Blocks of 1 to 8 points, two per lane pair, give the bits of the plain
-  // evaluation: liquid range, far outside it (clamped exponent, s of exactly
-  // 0 or 1), temperatures at and below zero and special values.
+  // Blocks of 1 to 8 points, two per lane pair, give the bits of
+  // shi_tanaka_point, the plain evaluation on doubles: liquid range, far
+  // outside it (clamped exponent, s of exactly 0 or 1), temperatures at and
+  // below zero and special values.
   std::mt19937_64 rng(9);
   std::uniform_real_distribution<double> u(0.0, 1.0);
   const double specials[] = {NAN, INFINITY, -INFINITY, 0.0, -0.0, 308.15, 200.0, 1e-300};
@@ -196,7 +182,7 @@ int main() {
     shi_tanaka_block(t, p, count, block);
     for (std::size_t j = 0; j < count; ++j, ++points) {
       double a[40], b[40];
-      const PointResult one = plain_point(t[j], p[j]);
+      const PointResult one = shi_tanaka_point(t[j], p[j]);
       std::memcpy(a, &one, sizeof a);
       std::memcpy(b, &block[j], sizeof b);
       for (int k = 0; k < 40; ++k) {
@@ -214,7 +200,7 @@ int main() {
 """
 
 
-def test_blocks_give_the_bits_of_the_plain_evaluation(tmp_path):
+def test_blocks_give_the_bits_of_single_points(tmp_path):
     from conftest import build_and_run_cpp
 
     out = dict(line.split() for line in build_and_run_cpp(tmp_path, KERNEL_CHECK).splitlines())

@@ -305,10 +305,16 @@ inline void shi_tanaka_block(const double* T, const double* P, std::size_t count
     Pv[q] = V2{P[2 * q], P[second(q)]};
     st[q] = start(Tv[q], Pv[q]);
   }
+  // Library calls; the second lane of a lone point copies the first.
   for (std::size_t q = 0; q < npairs; ++q) {
-    for (int l = 0; l < 2; ++l) {
+    const int calls = (second(q) != 2 * q) ? 2 : 1;
+    for (int l = 0; l < calls; ++l) {
       lnT[q][l] = std::log(st[q].Thg[l]);
       s[q][l] = std::exp(st[q].z[l]);
+    }
+    if (calls == 1) {
+      lnT[q][1] = lnT[q][0];
+      s[q][1] = s[q][0];
     }
   }
   for (std::size_t q = 0; q < npairs; ++q) {
@@ -318,9 +324,14 @@ inline void shi_tanaka_block(const double* T, const double* P, std::size_t count
     ln_1msc[q] = 1 - sc;
   }
   for (std::size_t q = 0; q < npairs; ++q) {
-    for (int l = 0; l < 2; ++l) {
+    const int calls = (second(q) != 2 * q) ? 2 : 1;
+    for (int l = 0; l < calls; ++l) {
       ln_sc[q][l] = std::log(ln_sc[q][l]);
       ln_1msc[q][l] = std::log(ln_1msc[q][l]);
+    }
+    if (calls == 1) {
+      ln_sc[q][1] = ln_sc[q][0];
+      ln_1msc[q][1] = ln_1msc[q][0];
     }
   }
   for (std::size_t q = 0; q < npairs; ++q) {
@@ -337,10 +348,21 @@ inline void shi_tanaka_block(const double* T, const double* P, std::size_t count
   }
 }
 
-// One point: T in K, P in MPa.
+// One point: T in K, P in MPa. The same formulas on plain doubles, each
+// library call made where it is needed; `shi_tanaka_block` gives the same
+// bits for every point.
 inline PointResult shi_tanaka_point(double T, double P) noexcept {
+  const Start<double> a = start(T, P);
+  const double s = fraction(std::exp(a.z));
+  const double sc = bounded_fraction(s);
+  Props<double> pm, pa, pb;
+  finish(a, T, P, std::log(a.Thg), s, std::log(sc), std::log(1 - sc), pm, pa, pb);
   PointResult r;
-  shi_tanaka_block(&T, &P, 1, &r);
+  r.mix = {pm.rho, pm.V, pm.S, pm.G, pm.H, pm.U, pm.A,
+           pm.Cp,  pm.Cv, pm.Kt, pm.Ks, pm.alpha, pm.vel};
+  r.x = s;
+  r.a = {pa.rho, pa.V, pa.S, pa.G, pa.H, pa.U, pa.A, pa.Cp, pa.Cv, pa.Kt, pa.Ks, pa.alpha, pa.vel};
+  r.b = {pb.rho, pb.V, pb.S, pb.G, pb.H, pb.U, pb.A, pb.Cp, pb.Cv, pb.Kt, pb.Ks, pb.alpha, pb.vel};
   return r;
 }
 
