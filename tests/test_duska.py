@@ -214,12 +214,13 @@ using namespace tessarin::duska;
 
 int main() {
   // Points evaluated in blocks give the bits of duska_point, whatever the
-  // block size and a point's lane: liquid range, far outside it, next to
-  // the spinodal (where the square roots turn NaN) and special values.
+  // block size, a point's lane and the vector width (SSE2 pairs, and AVX2
+  // fours where the processor has them): liquid range, far outside it, next
+  // to the spinodal (where the square roots turn NaN) and special values.
   std::mt19937_64 rng(11);
   std::uniform_real_distribution<double> u(0.0, 1.0);
   const double specials[] = {NAN, INFINITY, -INFINITY, 0.0, -0.0, TC, 22.064, -300.0, 1e-300};
-  long mismatches = 0, points = 0;
+  long mismatches = 0, points = 0, wide = 0;
   for (int rep = 0; rep < 4000; ++rep) {
     double t[8], p[8];
     for (int j = 0; j < 8; ++j) {
@@ -237,24 +238,42 @@ int main() {
       }
     }
     const std::size_t count = 1 + rng() % 8;
-    PointResult block[8];
-    duska_points(t, p, count, block);
-    for (std::size_t j = 0; j < count; ++j, ++points) {
-      double a[40], b[40];
-      const PointResult one = duska_point(t[j], p[j]);
-      std::memcpy(a, &one, sizeof a);
-      std::memcpy(b, &block[j], sizeof b);
-      for (int k = 0; k < 40; ++k) {
-        // The batch stores every NaN as the one quiet NaN.
-        const bool same = (std::isnan(a[k]) && std::isnan(b[k])) ||
-                          std::memcmp(&a[k], &b[k], sizeof(double)) == 0;
-        if (!same && mismatches++ < 5)
-          std::fprintf(stderr, "T=%.17g P=%.17g value %d: %.17g vs %.17g\n", t[j], p[j], k,
-                       a[k], b[k]);
+    for (int width : {2, 4}) {
+      PointResult block[8];
+      if (width == 2) {
+        lanes::points<lanes::Vec<2>>(t, p, count, block);
+      } else {
+#if defined(TESSARIN_DUSKA_WIDE)
+        if (!__builtin_cpu_supports("avx2")) continue;
+        lanes::points_avx2(t, p, count, block);
+        ++wide;
+#else
+        continue;
+#endif
+      }
+      for (std::size_t j = 0; j < count; ++j, ++points) {
+        double a[40], b[40];
+        const PointResult one = duska_point(t[j], p[j]);
+        std::memcpy(a, &one, sizeof a);
+        std::memcpy(b, &block[j], sizeof b);
+        for (int k = 0; k < 40; ++k) {
+          // The batch stores every NaN as the one quiet NaN.
+          const bool same = (std::isnan(a[k]) && std::isnan(b[k])) ||
+                            std::memcmp(&a[k], &b[k], sizeof(double)) == 0;
+          if (!same && mismatches++ < 5)
+            std::fprintf(stderr, "width %d T=%.17g P=%.17g value %d: %.17g vs %.17g\n", width,
+                         t[j], p[j], k, a[k], b[k]);
+        }
       }
     }
   }
-  std::printf("points %ld\nmismatches %ld\n", points, mismatches);
+#if defined(TESSARIN_DUSKA_WIDE)
+  const int avx2 = __builtin_cpu_supports("avx2") ? 1 : 0;
+#else
+  const int avx2 = 0;
+#endif
+  std::printf("points %ld\navx2 %d\nwide_blocks %ld\nmismatches %ld\n", points, avx2, wide,
+              mismatches);
 }
 """
 
@@ -264,4 +283,5 @@ def test_blocks_give_the_bits_of_single_points(tmp_path):
 
     out = dict(line.split() for line in build_and_run_cpp(tmp_path, KERNEL_CHECK).splitlines())
     assert int(out["points"]) > 10000, out
+    assert out["avx2"] == "0" or int(out["wide_blocks"]) > 1000, out
     assert out["mismatches"] == "0", out

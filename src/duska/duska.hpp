@@ -18,6 +18,11 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+// Blocks of points may use AVX2 or AVX-512 where the processor has them.
+#define TESSARIN_DUSKA_WIDE 1
+#endif
 
 #include "point_result.hpp"
 
@@ -417,426 +422,583 @@ inline PointResult duska_point(double T, double P_MPa) noexcept {
 // Blocks of points.
 //
 // A point needs 19 entropy evaluations, 16 square roots for the pressure
-// integral and two Newton runs; each of these is a chain of dependent
-// divisions, square roots and logarithms, and the evaluations are independent
-// of one another. duska_points evaluates up to eight points together stage
-// by stage over all their evaluations, so the chains overlap, and does the
-// divisions and square roots two at a time in SSE2 registers. Every value
-// goes through exactly the operations of duska_point, in the same order and
-// without contraction into fused multiply-adds; IEEE division and square root
-// are correctly rounded in packed and scalar form alike. So a point's bits do
-// not depend on the block it lands in, and match duska_point's.
+// integral and two Newton runs; each is a chain of dependent divisions,
+// square roots and logarithms, and they are independent of one another.
+// duska_points evaluates up to eight points together, stage by stage over
+// all their evaluations, with the arithmetic in SIMD vectors of W lanes (2
+// with SSE2, 4 where the processor has AVX2) and the logarithms in loops of
+// library calls. Every value goes through exactly the operations of
+// duska_point, in the same order and without contraction into fused
+// multiply-adds, and IEEE arithmetic and square root are correctly rounded
+// at every width. So a point's bits do not depend on the block it lands in
+// nor on the vector width, and match duska_point's.
 
 namespace lanes {
 
-// Two doubles, one per lane, with the arithmetic operators acting lane-wise.
-using f64x2 = double __attribute__((vector_size(16)));
+#if defined(__GNUC__)
+// GCC notes that returning an AVX vector from a function compiled without
+// AVX would follow another calling convention; these helpers are always
+// inlined into the AVX2 kernel, so no such call exists. (The note comes at
+// the end of the translation unit, after any diagnostic pop, hence no pop.)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
 
-inline f64x2 load(const double* p) noexcept {
-  f64x2 v;
+// W doubles, with the arithmetic operators acting lane-wise.
+template <int W>
+struct VecOf;
+template <>
+struct VecOf<2> {
+  typedef double type __attribute__((vector_size(16)));
+};
+template <>
+struct VecOf<4> {
+  typedef double type __attribute__((vector_size(32)));
+};
+template <int W>
+using Vec = typename VecOf<W>::type;
+
+template <class V>
+inline constexpr int WIDTH = sizeof(V) / sizeof(double);
+
+template <class V>
+inline V load(const double* p) noexcept {
+  V v;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
-inline void store(double* p, f64x2 v) noexcept { std::memcpy(p, &v, sizeof v); }
-inline f64x2 splat(double a) noexcept { return f64x2{a, a}; }
+template <class V>
+inline void store(double* p, const V& v) noexcept {
+  std::memcpy(p, &v, sizeof v);
+}
+template <class V>
+inline V splat(double a) noexcept {
+  V v;
+  for (int l = 0; l < WIDTH<V>; ++l) v[l] = a;
+  return v;
+}
 
 // Lane-wise `mask ? a : b` for a mask from a lane-wise comparison.
-template <class M>
-inline f64x2 select(M mask, f64x2 a, f64x2 b) noexcept {
-  return f64x2(((M)a & mask) | ((M)b & ~mask));
+template <class V, class M>
+inline V select(const M& mask, const V& a, const V& b) noexcept {
+  return V(((M)a & mask) | ((M)b & ~mask));
+}
+template <class V>
+inline V select(const decltype(V{} < V{})& mask, const V& a, double b) noexcept {
+  return select(mask, a, splat<V>(b));
+}
+template <class V>
+inline V select(const decltype(V{} < V{})& mask, double a, const V& b) noexcept {
+  return select(mask, splat<V>(a), b);
 }
 
-inline f64x2 abs(f64x2 a) noexcept {
+template <class V>
+inline V abs(const V& a) noexcept {
   using M = decltype(a < a);
-  return f64x2((M)a & ~(M)splat(-0.0));
+  return V((M)a & ~(M)splat<V>(-0.0));
 }
 
-inline f64x2 sqrt(f64x2 a) noexcept {
+template <class V>
+inline bool any(const decltype(V{} < V{})& mask) noexcept {
+  bool r = false;
+  for (int l = 0; l < WIDTH<V>; ++l) r |= mask[l] != 0;
+  return r;
+}
+
+inline Vec<2> sqrt(Vec<2> a) noexcept {
 #if defined(__SSE2__)
   return _mm_sqrt_pd(a);
 #else
-  return f64x2{std::sqrt(a[0]), std::sqrt(a[1])};
+  return Vec<2>{std::sqrt(a[0]), std::sqrt(a[1])};
 #endif
 }
+#if defined(TESSARIN_DUSKA_WIDE)
+__attribute__((target("avx"))) inline Vec<4> sqrt(Vec<4> a) noexcept {
+  return _mm256_sqrt_pd(a);
+}
+#endif
 
-// Largest numbers of evaluations per block.
-inline constexpr std::size_t LANES = 8;      // points
-inline constexpr std::size_t NODES = 16 * LANES;
-inline constexpr std::size_t SHIFTED = 3 * LANES + 1;  // at tau, tau + h, tau - h; even
+// Largest number of points per block.
+inline constexpr std::size_t LANES = 8;
 
-// Spinodal functions at m temperatures (m even), as in spinodal().
+// Spinodal functions at m temperatures, as in spinodal(); m is a multiple of
+// the width and N at least m.
 template <std::size_t N>
 struct SpinodalSet {
-  alignas(16) double Ps[N], dPs[N], Vs[N], dVs[N], r[N], dr[N], c[N];
+  alignas(64) double Ps[N], dPs[N], Vs[N], dVs[N], r[N], dr[N], c[N];
 };
 
-template <std::size_t N>
+template <class V, std::size_t N>
 inline void spinodal_set(const double* tau_in, std::size_t m, SpinodalSet<N>& sp) noexcept {
-  for (std::size_t i = 0; i < m; i += 2) {
-    const f64x2 tau = load(tau_in + i);
-    const f64x2 o = tau - 1;
-    const f64x2 o2 = o * o;
-    const f64x2 Ps = 1 + 12.756957 * o - 2.6960321 * o2 + 28.548221 * (o2 * o);
-    const f64x2 dPs = 12.756957 - 5.3920642 * o + 85.644663 * o2;
+  // The logarithms first, in a loop of nothing but library calls.
+  for (std::size_t i = 0; i < m; ++i) sp.c[i] = std::log(tau_in[i]);
+  for (std::size_t i = 0; i < m; i += WIDTH<V>) {
+    const V tau = load<V>(tau_in + i);
+    const V o = tau - 1;
+    const V o2 = o * o;
+    const V Ps = 1 + 12.756957 * o - 2.6960321 * o2 + 28.548221 * (o2 * o);
+    const V dPs = 12.756957 - 5.3920642 * o + 85.644663 * o2;
 
-    const f64x2 t2 = tau * tau;
-    const f64x2 t3 = t2 * tau;
-    const f64x2 t4 = t3 * tau;
-    const f64x2 Vs = 0.073009898 - 0.0089096098 * tau + 0.057261662 * t2 - 0.01308456 * t3 +
-                     0.0077905108 * t4;
-    const f64x2 dVs = -0.0089096098 + 0.114523324 * tau - 0.03925368 * t2 + 0.0311620432 * t3;
-    const f64x2 Qs =
-        26.732998 - 104.05443 * tau + 213.64435 * t2 - 235.82144 * t3 + 107.83316 * t4;
-    const f64x2 dQs = -104.05443 + 427.2887 * tau - 707.46432 * t2 + 431.33264 * t3;
+    const V t2 = tau * tau;
+    const V t3 = t2 * tau;
+    const V t4 = t3 * tau;
+    const V Vs = 0.073009898 - 0.0089096098 * tau + 0.057261662 * t2 - 0.01308456 * t3 +
+                 0.0077905108 * t4;
+    const V dVs = -0.0089096098 + 0.114523324 * tau - 0.03925368 * t2 + 0.0311620432 * t3;
+    const V Qs = 26.732998 - 104.05443 * tau + 213.64435 * t2 - 235.82144 * t3 + 107.83316 * t4;
+    const V dQs = -104.05443 + 427.2887 * tau - 707.46432 * t2 + 431.33264 * t3;
 
-    const f64x2 Vs2 = Vs * Vs;
-    const f64x2 D = -Qs / (2 * Ps * Vs2);
-    const f64x2 r = sqrt(abs(D));
-    const f64x2 dD = (-dQs * Ps * Vs2 + Qs * dPs * Vs2 + 2 * Ps * Qs * Vs * dVs) /
-                     (2 * (Ps * Ps) * (Vs2 * Vs2));
+    const V Vs2 = Vs * Vs;
+    const V D = -Qs / (2 * Ps * Vs2);
+    const V r = sqrt(abs(D));
+    const V dD = (-dQs * Ps * Vs2 + Qs * dPs * Vs2 + 2 * Ps * Qs * Vs * dVs) /
+                 (2 * (Ps * Ps) * (Vs2 * Vs2));
     store(sp.Ps + i, Ps);
     store(sp.dPs + i, dPs);
     store(sp.Vs + i, Vs);
     store(sp.dVs + i, dVs);
     store(sp.r + i, r);
-    store(sp.dr + i, select(D != 0, dD / (2 * r), splat(0.0)));
-    const f64x2 ln_tau{std::log(tau_in[i]), std::log(tau_in[i + 1])};
-    store(sp.c + i, 37.36705333333333 * t3 - 86.07352 * t2 + 87.732559 * tau - 6.3674996 * ln_tau);
+    store(sp.dr + i, select(D != 0, dD / (2 * r), 0.0));
+    store(sp.c + i, 37.36705333333333 * t3 - 86.07352 * t2 + 87.732559 * tau -
+                        6.3674996 * load<V>(sp.c + i));
   }
 }
 
 // Entropy of state A (as entropy_a) at m points of a spinodal set, given the
-// distance factors s; also returns the volumes.
-template <std::size_t N>
+// distance factors s; also gives the volumes.
+template <class V, std::size_t N>
 inline void entropy_set(const SpinodalSet<N>& sp, const double* s, std::size_t m, double* Va_out,
                         double* S_out) noexcept {
-  for (std::size_t i = 0; i < m; i += 2) {
-    const f64x2 Vs = load(sp.Vs + i), r = load(sp.r + i);
-    const f64x2 Va = Vs * r / (load(s + i) + r);
+  alignas(64) double lam_of[N];
+  for (std::size_t i = 0; i < m; i += WIDTH<V>) {
+    const V Vs = load<V>(sp.Vs + i), r = load<V>(sp.r + i);
+    const V Va = Vs * r / (load<V>(s + i) + r);
     store(Va_out + i, Va);
-    const f64x2 ratio = Va / Vs;
-    const f64x2 lam{(ratio[0] > 0) ? std::log(ratio[0]) : 0.0,
-                    (ratio[1] > 0) ? std::log(ratio[1]) : 0.0};
-    const f64x2 Ps = load(sp.Ps + i), dPs = load(sp.dPs + i);
-    const f64x2 dVs = load(sp.dVs + i), dr = load(sp.dr + i);
-    const f64x2 r2 = r * r;
-    store(S_out + i, load(sp.c + i) + (Va - Vs) * dPs +
+    store(lam_of + i, Va / Vs);
+  }
+  for (std::size_t i = 0; i < m; ++i) lam_of[i] = (lam_of[i] > 0) ? std::log(lam_of[i]) : 0.0;
+  for (std::size_t i = 0; i < m; i += WIDTH<V>) {
+    const V Vs = load<V>(sp.Vs + i), r = load<V>(sp.r + i);
+    const V Va = load<V>(Va_out + i), lam = load<V>(lam_of + i);
+    const V Ps = load<V>(sp.Ps + i), dPs = load<V>(sp.dPs + i);
+    const V dVs = load<V>(sp.dVs + i), dr = load<V>(sp.dr + i);
+    const V r2 = r * r;
+    store(S_out + i, load<V>(sp.c + i) + (Va - Vs) * dPs +
                          (2 * Vs * lam + Vs * Vs / Va - Va) * (2 * Ps * r * dr + dPs * r2) +
                          (lam + Vs / Va - 1) * dVs * 2 * Ps * r2);
   }
 }
 
-// Backgrounds of n <= LANES points (tau and pi padded to an even count).
-inline void background_set(const double* tau, const double* pi, std::size_t n,
-                           Background* bg) noexcept {
-  constexpr double inf = std::numeric_limits<double>::infinity();
-  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-  const std::size_t n2 = (n + 1) & ~std::size_t(1);
+// Background quantities of the points of a block, lane j for point j.
+struct BackgroundSet {
+  alignas(64) double V[LANES], V_p[LANES], V_t[LANES], S[LANES], dS_t[LANES], G[LANES];
+};
+
+// The background of n <= LANES points (tau and pi padded to np, a multiple
+// of the width; so is the result) as a sequence of stages: the temperature
+// integral of each point, then the entropies at tau and tau -+ DTAU of all
+// points, then the pressure integral of each point. The block runs a Newton
+// step of the same points after each stage, so that the chains of dependent
+// divisions and logarithms of the solver overlap this work.
+template <class V>
+struct BackgroundWork {
+  static constexpr int w = WIDTH<V>;
+  static constexpr double inf = std::numeric_limits<double>::infinity();
+  static constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  const double* tau;
+  const double* pi;
+  std::size_t n, np;
+  BackgroundSet& bg;
+  // Evaluation e of point j of the entropies at tau, tau + DTAU, tau - DTAU
+  // is at e np + j.
+  SpinodalSet<3 * LANES> sp;
+
+  std::size_t stages() const noexcept { return 2 * n + 1; }
+
+  void run(std::size_t stage) noexcept {
+    if (stage < n) {
+      temperature_integral(stage);
+    } else if (stage == n) {
+      entropies();
+    } else {
+      pressure_integral(stage - n - 1);
+    }
+  }
 
   // Zero-pressure entropy at the 16 nodes of the temperature integral. With
   // pi = 0 the distance factor sqrt(1 - 0/Ps) is exactly 1, or NaN where
   // 0/Ps is (Ps zero or NaN).
-  {
-    alignas(16) double X[NODES], s[NODES], Va[NODES], S[NODES];
-    SpinodalSet<NODES> sp;
-    for (std::size_t j = 0; j < n; ++j)
-      for (int k = 0; k < 16; ++k) X[16 * j + k] = (GL_NODE[k] + 1) * (tau[j] - 1) / 2 + 1;
-    spinodal_set(X, 16 * n, sp);
-    for (std::size_t i = 0; i < 16 * n; ++i)
-      s[i] = (sp.Ps[i] == 0 || std::isnan(sp.Ps[i])) ? nan : 1.0;
-    entropy_set(sp, s, 16 * n, Va, S);
-    for (std::size_t j = 0; j < n; ++j) {
-      double IT = 0;
-      if (!(std::fabs(tau[j] - 1) <= 1e-30)) {
-        double sum = 0;
-        for (int k = 0; k < 16; ++k) sum += GL_WEIGHT[k] * S[16 * j + k];
-        IT = -((tau[j] - 1) / 2) * sum;
-      }
-      bg[j].G = IT;
+  void temperature_integral(std::size_t j) noexcept {
+    alignas(64) double X[16], s[16], Va[16], S[16];
+    SpinodalSet<16> node;
+    const V h = splat<V>(tau[j] - 1);
+    for (int k = 0; k < 16; k += w) store(X + k, (load<V>(GL_NODE + k) + 1) * h / 2 + 1);
+    spinodal_set<V>(X, 16, node);
+    for (int k = 0; k < 16; k += w) {
+      const V Ps = load<V>(node.Ps + k);
+      store(s + k, select((Ps == 0) | (Ps != Ps), nan, splat<V>(1.0)));
     }
+    entropy_set<V>(node, s, 16, Va, S);
+    double IT = 0;
+    if (!(std::fabs(tau[j] - 1) <= 1e-30)) {
+      double sum = 0;
+      for (int k = 0; k < 16; ++k) sum += GL_WEIGHT[k] * S[k];
+      IT = -((tau[j] - 1) / 2) * sum;
+    }
+    bg.G[j] = IT;
   }
 
   // Entropy at (tau, pi) and at tau -+ DTAU for the central difference; the
   // first also gives the volume and its derivatives.
-  alignas(16) double T3[SHIFTED + 1], s[SHIFTED + 1], Va[SHIFTED + 1], S[SHIFTED + 1];
-  SpinodalSet<SHIFTED + 1> sp;
-  const std::size_t m = 3 * n2;
-  for (std::size_t j = 0; j < n2; ++j) {
-    T3[j] = tau[j];
-    T3[n2 + j] = tau[j] + DTAU;
-    T3[2 * n2 + j] = tau[j] - DTAU;
-  }
-  spinodal_set(T3, m, sp);
-  for (std::size_t i = 0; i < m; i += 2) {
-    const std::size_t j = i % n2;
-    store(s + i, sqrt(1 - load(pi + j) / load(sp.Ps + i)));
-  }
-  entropy_set(sp, s, m, Va, S);
+  void entropies() noexcept {
+    if (np > LANES) return;  // never; tells the compiler the arrays suffice
+    const std::size_t m = 3 * np;
+    alignas(64) double T3[3 * LANES], s[3 * LANES], Va[3 * LANES], S[3 * LANES];
+    for (std::size_t j = 0; j < np; j += w) {
+      const V t = load<V>(tau + j);
+      store(T3 + j, t);
+      store(T3 + np + j, t + DTAU);
+      store(T3 + 2 * np + j, t - DTAU);
+    }
+    spinodal_set<V>(T3, m, sp);
+    for (std::size_t i = 0; i < m; i += w)
+      store(s + i, sqrt(1 - load<V>(pi + i % np) / load<V>(sp.Ps + i)));
+    entropy_set<V>(sp, s, m, Va, S);
 
-  for (std::size_t j = 0; j < n; ++j) {
-    const double Ps = sp.Ps[j], Vs = sp.Vs[j], r = sp.r[j], sj = s[j], p = pi[j];
-    Background& b = bg[j];
-    b.V = Va[j];
-    const double sr = sj + r;
-    if (std::isnan(sj)) {
-      b.V_p = nan;
-    } else if (sj <= 1e-30) {
-      b.V_p = inf;
-    } else {
-      b.V_p = Vs * r / (2 * Ps * (sr * sr) * sj);
+    for (std::size_t j = 0; j < np; j += w) {
+      const V Ps = load<V>(sp.Ps + j), dPs = load<V>(sp.dPs + j), Vs = load<V>(sp.Vs + j);
+      const V dVs = load<V>(sp.dVs + j), r = load<V>(sp.r + j), dr = load<V>(sp.dr + j);
+      const V sj = load<V>(s + j), p = load<V>(pi + j);
+      const V sr = sj + r;
+      const V V_p = select(sj != sj, nan,
+                           select(sj <= 1e-30, inf, Vs * r / (2 * Ps * (sr * sr) * sj)));
+      const V V_t = select(
+          sj > 1e-30,
+          ((dr * Vs + r * dVs) * sr - (p * dPs / (2 * (Ps * Ps) * sj) + dr) * Vs * r) / (sr * sr),
+          0.0);
+      store(bg.V + j, load<V>(Va + j));
+      store(bg.V_p + j, V_p);
+      store(bg.V_t + j, V_t);
+      store(bg.S + j, load<V>(S + j));
+      store(bg.dS_t + j, (load<V>(S + np + j) - load<V>(S + 2 * np + j)) / 2e-7);
     }
-    if (sj > 1e-30) {
-      b.V_t = ((sp.dr[j] * Vs + r * sp.dVs[j]) * sr -
-               (p * sp.dPs[j] / (2 * (Ps * Ps) * sj) + sp.dr[j]) * Vs * r) /
-              (sr * sr);
-    } else {
-      b.V_t = 0;
-    }
-    b.S = S[j];
-    b.dS_t = (S[n2 + j] - S[2 * n2 + j]) / 2e-7;
   }
 
-  // Integral of the volume over pressure: 16 square roots per point.
-  alignas(16) double term[NODES];
-  for (std::size_t j = 0; j < n; ++j) {
-    const f64x2 half_pi = splat(pi[j] / 2), Ps = splat(sp.Ps[j]);
-    const f64x2 Vs = splat(sp.Vs[j]), r = splat(sp.r[j]);
-    for (int k = 0; k < 16; k += 2) {
-      const f64x2 node = load(GL_NODE + k), weight = load(GL_WEIGHT + k);
-      const f64x2 sk = sqrt(1 - half_pi * (1 + node) / Ps);
-      store(term + 16 * j + k, weight * Vs * r / (sk + r));
+  // Integral of the volume over pressure: 16 square roots. Adds to the
+  // temperature integral, so it comes after it.
+  void pressure_integral(std::size_t j) noexcept {
+    const V half_pi = splat<V>(pi[j] / 2), Ps = splat<V>(sp.Ps[j]);
+    const V Vs = splat<V>(sp.Vs[j]), r = splat<V>(sp.r[j]);
+    alignas(64) double term[16];
+    for (int k = 0; k < 16; k += w) {
+      const V sk = sqrt(1 - half_pi * (1 + load<V>(GL_NODE + k)) / Ps);
+      store(term + k, load<V>(GL_WEIGHT + k) * Vs * r / (sk + r));
     }
-  }
-  for (std::size_t j = 0; j < n; ++j) {
     double IP = 0;
     if (!(std::fabs(pi[j]) <= 1e-30)) {
       double sum = 0;
-      for (int k = 0; k < 16; ++k) sum += term[16 * j + k];
+      for (int k = 0; k < 16; ++k) sum += term[k];
       IP = (pi[j] / 2) * sum;
     }
-    bg[j].G = bg[j].G + IP;
+    bg.G[j] = bg.G[j] + IP;
+    if (j == 0)
+      for (std::size_t l = n; l < np; ++l) bg.G[l] = bg.G[0];
   }
-}
+};
 
 // Newton from 0.05 and from 0.95 for n <= LANES points, every run making
 // exactly the steps of newton_step and stopping where it would. The runs
 // still going are kept packed at the front of the arrays, so a step costs
-// in proportion to the runs left rather than to the slowest one. Writes the
-// unclamped results to g[j] (from 0.05) and g[LANES + j] (from 0.95).
-inline void newton_set(const double* tau, const double* L, const double* W, std::size_t n,
-                       double* g) noexcept {
-  constexpr std::size_t M = 2 * LANES;
-  // Per run: iterate, tau, L, W and the slot of its result. Unused slots
-  // hold harmless values, since pairs may reach one slot past the last run.
-  alignas(16) double gi[M], ct[M], cL[M], cW[M];
-  std::size_t id[M];
-  alignas(16) double c[M], Fx[M], q[M], rc[M], gn[M];
-  for (std::size_t i = 0; i < M; ++i) {
-    gi[i] = 0.5;
-    ct[i] = 1;
-    cL[i] = cW[i] = 0;
+// in proportion to the runs left rather than to the slowest one.
+template <class V>
+struct NewtonSet {
+  static constexpr int w = WIDTH<V>;
+  using M = decltype(V{} < V{});
+  // Slack for the last, partial vector; its extra slots hold harmless values.
+  static constexpr std::size_t SLOTS = 2 * LANES + 8;
+  alignas(64) double gi[SLOTS], ct[SLOTS], cL[SLOTS], cW[SLOTS];
+  alignas(64) double c[SLOTS], Fx[SLOTS], q[SLOTS];
+  M stop[SLOTS / 2];  // one mask per vector
+  std::size_t id[SLOTS];
+  std::size_t k = 0;  // runs still going
+  int steps = 0;
+  double* g;          // results: g[j] from 0.05, g[LANES + j] from 0.95 (unclamped)
+
+  NewtonSet(const double* tau, const double* L, const double* W, std::size_t n,
+            double* out) noexcept
+      : g(out) {
+    for (std::size_t i = 0; i < SLOTS; ++i) {
+      gi[i] = 0.5;
+      ct[i] = 1;
+      cL[i] = cW[i] = 0;
+    }
+    for (int start = 0; start < 2; ++start) {
+      for (std::size_t j = 0; j < n; ++j, ++k) {
+        gi[k] = start ? 0.95 : 0.05;
+        ct[k] = tau[j];
+        cL[k] = L[j];
+        cW[k] = W[j];
+        id[k] = start * LANES + j;
+      }
+    }
   }
-  std::size_t k = 0;
-  for (std::size_t j = 0; j < n; ++j, ++k) {
-    gi[k] = 0.05;
-    ct[k] = tau[j];
-    cL[k] = L[j];
-    cW[k] = W[j];
-    id[k] = j;
+
+  bool running() const noexcept { return k > 0; }
+
+  // One Newton step of every run still going.
+  void step() noexcept {
+    if (k == 0) return;
+    if (steps == 0) return advance<true>();
+    advance<false>();
   }
-  for (std::size_t j = 0; j < n; ++j, ++k) {
-    gi[k] = 0.95;
-    ct[k] = tau[j];
-    cL[k] = L[j];
-    cW[k] = W[j];
-    id[k] = LANES + j;
+
+  // The logarithm of the first step, ln(c/(1 - c)) at the start c: the same
+  // for every point, so taken once, with the operations of the step itself
+  // (through a volatile so that the compiler cannot fold it differently).
+  static double first_log(double start) noexcept {
+    volatile double g0 = start;
+    const double c = clamp_fraction(g0);
+    return std::log(c / (1 - c));
   }
-  for (int it = 0; it < 50 && k > 0; ++it) {
-    for (std::size_t i = 0; i < k; i += 2) {
-      const f64x2 g0 = load(gi + i);
-      const f64x2 lo = select(g0 >= X_LO, g0, splat(X_LO));
-      const f64x2 ci = select(lo <= X_HI, lo, splat(X_HI));
+
+  template <bool First>
+  void advance() noexcept {
+    if constexpr (First) {
+      static const double log_lo = first_log(0.05), log_hi = first_log(0.95);
+      const std::size_t n = k / 2;  // the runs from 0.05, then those from 0.95
+      for (std::size_t i = 0; i < k; ++i) q[i] = i < n ? log_lo : log_hi;
+    }
+    for (std::size_t i = 0; i < k; i += w) {
+      const V g0 = load<V>(gi + i);
+      const V lo = select(g0 >= X_LO, g0, X_LO);
+      const V ci = select(lo <= X_HI, lo, X_HI);
       store(c + i, ci);
-      store(Fx + i, load(ct + i) / ((1 - ci) * ci) - 2 * load(cW + i));
-      store(q + i, ci / (1 - ci));
+      store(Fx + i, load<V>(ct + i) / ((1 - ci) * ci) - 2 * load<V>(cW + i));
+      if constexpr (!First) store(q + i, ci / (1 - ci));
     }
     // (A run with a flat residual stops before its logarithm; taking it
     // anyway is harmless, the value is not used.)
-    for (std::size_t i = 0; i < k; ++i) q[i] = std::log(q[i]);
-    for (std::size_t i = 0; i < k; i += 2) {
-      const f64x2 ci = load(c + i);
-      const f64x2 r = (1 - 2 * ci) * load(cW + i) + (load(q + i) * load(ct + i) + load(cL + i));
-      const f64x2 s = ci - r / load(Fx + i);
-      store(rc + i, r);
-      store(gn + i, select(s < X_LO, 0.5 * ci, select(s > X_HI, ((ci + 1) - 1e-15) * 0.5, s)));
+    if constexpr (!First)
+      for (std::size_t i = 0; i < k; ++i) q[i] = std::log(q[i]);
+    M stopped{};
+    for (std::size_t i = 0; i < k; i += w) {
+      const V ci = load<V>(c + i), F = load<V>(Fx + i);
+      const V rc =
+          (1 - 2 * ci) * load<V>(cW + i) + (load<V>(q + i) * load<V>(ct + i) + load<V>(cL + i));
+      const V s = ci - rc / F;
+      const V gn = select(s < X_LO, 0.5 * ci, select(s > X_HI, ((ci + 1) - 1e-15) * 0.5, s));
+      const M flat = abs(F) < 1e-30;
+      store(gi + i, select(flat, ci, gn));
+      const M done = flat | (abs(rc) < 1e-12);
+      stop[i / w] = done;
+      stopped |= done;
     }
+    if (++steps == 50) {  // every run has made its last step
+      for (std::size_t i = 0; i < k; ++i) g[id[i]] = gi[i];
+      k = 0;
+      return;
+    }
+    if (!any<V>(stopped)) return;
+    // Finished runs hand over their result; the others move to the front.
     std::size_t kept = 0;
     for (std::size_t i = 0; i < k; ++i) {
-      const bool flat = std::fabs(Fx[i]) < 1e-30;
-      const double next = flat ? c[i] : gn[i];
-      g[id[i]] = next;
-      gi[kept] = next;
+      const bool done = stop[i / w][i % w] != 0;
+      g[id[i]] = gi[i];
+      gi[kept] = gi[i];
       ct[kept] = ct[i];
       cL[kept] = cL[i];
       cW[kept] = cW[i];
       id[kept] = id[i];
-      kept += !flat && !(std::fabs(rc[i]) < 1e-12);
+      kept += !done;
     }
     k = kept;
   }
-}
-
-// Properties of one state for two points (lanes) at once, as properties()
-// computes them: the branches become lane-wise selects between values that
-// are all computed, so each lane ends with the value its branch gives.
-struct State2 {
-  f64x2 V, V_p, V_t, S, G, Cp;
 };
 
-inline void properties_pair(const State2& st, f64x2 T, f64x2 P_pa, Props13* o0,
-                            Props13* o1) noexcept {
+// Properties of one state (as properties()) for the points of a block, W at
+// a time: the branches become lane-wise selects between values that are all
+// computed, so each lane ends with the value its branch gives. Writes lanes
+// below `valid` to (out[l].*state).
+template <class V>
+struct StateSet {
+  V V_, V_p, V_t, S, G, Cp;
+};
+
+template <class V>
+inline void properties_set(const StateSet<V>& st, const V& T, const V& P_pa, PointResult* out,
+                           Props13 PointResult::*state, int valid) noexcept {
   constexpr double inf = std::numeric_limits<double>::infinity();
   constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-  const f64x2 NaN = splat(nan), Inf = splat(inf), zero = splat(0.0);
-  const f64x2 V = 461.523 * st.V * 647.096 / 2.2064e7;
-  const f64x2 rho = select(V != V, NaN, select(V > 0, 1 / V, Inf));
-  const f64x2 S = R * st.S + S0;
-  const f64x2 G = R_TC * st.G + (G1 * T + G0);
-  const f64x2 H = G + T * S;
-  const f64x2 U = H - P_pa * V;
-  const f64x2 A = G - P_pa * V;
-  const f64x2 Cp = st.Cp;
+  const V Vol = 461.523 * st.V_ * 647.096 / 2.2064e7;
+  const V rho = select(Vol != Vol, nan, select(Vol > 0, 1 / Vol, inf));
+  const V S = R * st.S + S0;
+  const V G = R_TC * st.G + (G1 * T + G0);
+  const V H = G + T * S;
+  const V U = H - P_pa * Vol;
+  const V A = G - P_pa * Vol;
+  const V Cp = st.Cp;
 
-  const f64x2 kT = select((st.V_p != st.V_p) | (st.V != st.V), NaN,
-                          select(abs(st.V_p) <= 1e-30, Inf, (-st.V_p / st.V) / 2.2064e7));
-  const f64x2 Kt = select(kT != kT, NaN,
-                          select((abs(kT) > 1e-30) & (abs(kT) < inf), 1 / kT / 1000000.0, zero));
+  const V kT = select((st.V_p != st.V_p) | (st.V_ != st.V_), nan,
+                      select(abs(st.V_p) <= 1e-30, inf, (-st.V_p / st.V_) / 2.2064e7));
+  const V Kt =
+      select(kT != kT, nan, select((abs(kT) > 1e-30) & (abs(kT) < inf), 1 / kT / 1000000.0, 0.0));
 
   // alpha is NaN where V is; where V > 0 the division, otherwise 0.
-  const f64x2 alpha =
-      select(st.V != st.V, NaN, select(st.V > 0, (1 / st.V) * st.V_t / 647.096, zero));
+  const V alpha = select(st.V_ != st.V_, nan, select(st.V_ > 0, (1 / st.V_) * st.V_t / 647.096, 0.0));
   // Cv, Ks and vel stay NaN where kT or alpha is NaN (which covers a NaN V).
   const auto undefined = (kT != kT) | (alpha != alpha);
-  const f64x2 tva2 = T * V * (alpha * alpha);
-  const f64x2 Cv = select((kT > 0) & (kT < inf), Cp - tva2 / kT, Cp);
+  const V tva2 = T * Vol * (alpha * alpha);
+  const V Cv = select((kT > 0) & (kT < inf), Cp - tva2 / kT, Cp);
   // With Cp not positive kS is kT itself, and 1/kS/1e6 is then 1/kT/1e6.
   const auto cp_pos = Cp > 0;
-  const f64x2 kS = select(cp_pos, kT - tva2 / Cp, kT);
-  const f64x2 Ks = select(cp_pos & (kS != kS), NaN, select(kS > 0, 1 / kS / 1000000.0, Inf));
-  const f64x2 vel = select((rho > 0) & (kS > 0), sqrt(1 / (kS * rho)), NaN);
+  const V kS = select(cp_pos, kT - tva2 / Cp, kT);
+  const V Ks = select(cp_pos & (kS != kS), nan, select(kS > 0, 1 / kS / 1000000.0, inf));
+  const V vel = select((rho > 0) & (kS > 0), sqrt(1 / (kS * rho)), nan);
 
-  const f64x2 out[13] = {rho, V,  S,  G,
-                         H,   U,  A,  Cp,
-                         select(undefined, NaN, Cv), Kt, select(undefined, NaN, Ks), alpha,
-                         select(undefined, NaN, vel)};
-  double* d0 = &o0->rho;
-  for (int i = 0; i < 13; ++i) d0[i] = out[i][0];
-  if (o1 != nullptr) {
-    double* d1 = &o1->rho;
-    for (int i = 0; i < 13; ++i) d1[i] = out[i][1];
+  const V values[13] = {rho, Vol, S,  G, H,  U, A, Cp, select(undefined, nan, Cv),
+                        Kt,  select(undefined, nan, Ks), alpha, select(undefined, nan, vel)};
+  for (int l = 0; l < valid; ++l) {
+    double* d = &(out[l].*state).rho;
+    for (int i = 0; i < 13; ++i) d[i] = values[i][l];
   }
 }
 
 // The records of n <= LANES points.
+template <class V>
 inline void duska_block(const double* T_in, const double* P_in, std::size_t n,
                         PointResult* out) noexcept {
-  alignas(16) double T[LANES] = {}, P[LANES] = {}, tau[LANES] = {}, pi[LANES] = {};
-  alignas(16) double L[LANES], W[LANES], g[2 * LANES];
-  for (std::size_t j = 0; j < n; ++j) {
-    T[j] = T_in[j];
-    P[j] = P_in[j];
-    tau[j] = T[j] / 647.096;
-    pi[j] = P[j] / 22.064;
+  constexpr int w = WIDTH<V>;
+  // Lanes past the last point, up to a multiple of the width, repeat the
+  // first point; their results are dropped.
+  const std::size_t np = (n + w - 1) / w * w;
+  alignas(64) double T[LANES], P[LANES], tau[LANES], pi[LANES];
+  alignas(64) double L[LANES], W[LANES], g[2 * LANES];
+  for (std::size_t j = 0; j < np; ++j) {
+    T[j] = T_in[j < n ? j : 0];
+    P[j] = P_in[j < n ? j : 0];
   }
-  const std::size_t n2 = (n + 1) & ~std::size_t(1);
-  if (n2 != n) {  // an odd count is padded with a copy of the first point
-    T[n] = T[0];
-    P[n] = P[0];
-    tau[n] = tau[0];
-    pi[n] = pi[0];
+  for (std::size_t j = 0; j < np; j += w) {
+    store(tau + j, load<V>(T + j) / 647.096);
+    store(pi + j, load<V>(P + j) / 22.064);
   }
-  Background bg[LANES];
-  background_set(tau, pi, n, bg);
-  if (n2 != n) bg[n] = bg[0];
-  for (std::size_t j = 0; j < n2; ++j) {
-    L[j] = field_L(tau[j], pi[j]);
-    W[j] = interaction_W(tau[j], pi[j]);
+  for (std::size_t j = 0; j < np; j += w) {
+    const V t = load<V>(tau + j), p = load<V>(pi + j);
+    // field_L and interaction_W
+    store(L + j, -0.43743227 + 0.43306058 * t + 2.1944047 * (t * t) + 0.018525106 * p -
+                     0.013836753 * t * p - 1.630174e-5 * (p * p) + 7.6204693e-6 * (p * p * p));
+    store(W + j, 0.41420925 * (1 + 1.6181775 * t + 0.036615174 * p + 0.007147719 * t * p));
   }
-  newton_set(tau, L, W, n, g);
+  NewtonSet<V> newton(tau, L, W, n, g);
+  BackgroundSet bg;
+  BackgroundWork<V> work{tau, pi, n, np, bg, {}};
+  for (std::size_t stage = 0; stage < work.stages() || newton.running(); ++stage) {
+    if (stage < work.stages()) work.run(stage);
+    newton.step();
+  }
 
   // The root of lower mixing energy, as in equilibrium_fraction, with the
   // ideal mixing entropy e of the chosen root kept for the properties.
-  alignas(16) double x[LANES], e[LANES], logit[LANES], lx[LANES];
+  alignas(64) double x[LANES], e[LANES], logit[LANES], lx[LANES];
+  alignas(64) double x1[LANES], x2[LANES], l1[4 * LANES];
+  for (std::size_t j = 0; j < np; j += w) {
+    const V a = load<V>(g + j), b = load<V>(g + LANES + j);
+    const V a1 = select(a >= X_LO, a, X_LO), b1 = select(b >= X_LO, b, X_LO);
+    const V xa = select(a1 <= X_HI, a1, X_HI), xb = select(b1 <= X_HI, b1, X_HI);
+    store(x1 + j, xa);
+    store(x2 + j, xb);
+    store(l1 + j, 1 - xa);
+    store(l1 + LANES + j, 1 - xb);
+  }
   for (std::size_t j = 0; j < n; ++j) {
-    const double x1 = clamp_fraction(g[j]);
-    const double x2 = clamp_fraction(g[LANES + j]);
-    const double e1 = (1 - x1) * std::log(1 - x1) + x1 * std::log(x1);
-    const double e2 = (1 - x2) * std::log(1 - x2) + x2 * std::log(x2);
-    const double m1 = W[j] * x1 * (1 - x1) + e1 * tau[j] + L[j] * x1;
-    const double m2 = W[j] * x2 * (1 - x2) + e2 * tau[j] + L[j] * x2;
-    const bool low = m1 <= m2;
-    x[j] = clamp_fraction(low ? x1 : x2);
-    e[j] = low ? e1 : e2;
+    l1[j] = std::log(l1[j]);
+    l1[LANES + j] = std::log(l1[LANES + j]);
+    l1[2 * LANES + j] = std::log(x1[j]);
+    l1[3 * LANES + j] = std::log(x2[j]);
   }
-  if (n2 != n) {
-    x[n] = x[0];
-    e[n] = e[0];
+  for (std::size_t j = n; j < np; ++j)
+    for (int r = 0; r < 4; ++r) l1[r * LANES + j] = l1[r * LANES];
+  for (std::size_t j = 0; j < np; j += w) {
+    const V xa = load<V>(x1 + j), xb = load<V>(x2 + j), t = load<V>(tau + j);
+    const V Wv = load<V>(W + j), Lv = load<V>(L + j);
+    const V ea = (1 - xa) * load<V>(l1 + j) + xa * load<V>(l1 + 2 * LANES + j);
+    const V eb = (1 - xb) * load<V>(l1 + LANES + j) + xb * load<V>(l1 + 3 * LANES + j);
+    const V ma = Wv * xa * (1 - xa) + ea * t + Lv * xa;
+    const V mb = Wv * xb * (1 - xb) + eb * t + Lv * xb;
+    const auto low = ma <= mb;
+    const V xs = select(low, xa, xb);  // already within the bounds
+    store(x + j, xs);
+    store(e + j, select(low, ea, eb));
+    store(logit + j, xs / (1 - xs));
+    store(lx + j, (1 - xs) / xs);
   }
-  for (std::size_t j = 0; j < n2; j += 2) {
-    const f64x2 xj = load(x + j);
-    store(logit + j, xj / (1 - xj));
-    store(lx + j, (1 - xj) / xj);
-  }
-  for (std::size_t j = 0; j < n2; ++j) {
+  for (std::size_t j = 0; j < n; ++j) {
     logit[j] = std::log(logit[j]);
     lx[j] = std::log(lx[j]);
   }
+  for (std::size_t j = n; j < np; ++j) {
+    logit[j] = logit[0];
+    lx[j] = lx[0];
+  }
 
-  for (std::size_t j = 0; j < n2; j += 2) {
-    const Background& b0 = bg[j];
-    const Background& b1 = bg[j + 1];
-    const f64x2 t = load(tau + j), p = load(pi + j), xv = load(x + j), mix_ent = load(e + j);
-    const f64x2 bV{b0.V, b1.V}, bV_p{b0.V_p, b1.V_p}, bV_t{b0.V_t, b1.V_t};
-    const f64x2 bS{b0.S, b1.S}, bG{b0.G, b1.G}, bdS{b0.dS_t, b1.dS_t};
+  for (std::size_t j = 0; j < np; j += w) {
+    const V t = load<V>(tau + j), p = load<V>(pi + j), xv = load<V>(x + j);
+    const V mix_ent = load<V>(e + j);
+    const V bV = load<V>(bg.V + j), bV_p = load<V>(bg.V_p + j), bV_t = load<V>(bg.V_t + j);
+    const V bS = load<V>(bg.S + j), bG = load<V>(bg.G + j), bdS = load<V>(bg.dS_t + j);
 
     // Field and interaction, as field() and interaction().
-    const f64x2 fL = load(L + j), wW = load(W + j);
-    const f64x2 L_t = 0.43306058 + 4.3888094 * t - 0.013836753 * p;
-    const f64x2 L_p = 0.018525106 - 0.013836753 * t - 3.260348e-5 * p + 2.28614079e-5 * (p * p);
-    const f64x2 L_pp = -3.260348e-5 + 4.57228158e-5 * p;
-    const f64x2 W_t = 0.41420925 * (1.6181775 + 0.007147719 * p);
-    const f64x2 W_p = 0.41420925 * (0.036615174 + 0.007147719 * t);
+    const V fL = load<V>(L + j), wW = load<V>(W + j);
+    const V L_t = 0.43306058 + 4.3888094 * t - 0.013836753 * p;
+    const V L_p = 0.018525106 - 0.013836753 * t - 3.260348e-5 * p + 2.28614079e-5 * (p * p);
+    const V L_pp = -3.260348e-5 + 4.57228158e-5 * p;
+    const V W_t = 0.41420925 * (1.6181775 + 0.007147719 * p);
+    const V W_p = 0.41420925 * (0.036615174 + 0.007147719 * t);
     constexpr double L_tt = 4.3888094, L_tp = -0.013836753, W_tp = 0.00296065132620075;
 
     // As assemble_point.
-    f64x2 Fx = t / ((1 - xv) * xv) - 2 * wW;
-    Fx = select(abs(Fx) <= 1e-30, splat(1e30), Fx);
-    const f64x2 Ft = W_t * (1 - 2 * xv) + load(logit + j) + L_t;
-    const f64x2 x_t = -Ft / Fx;
-    const f64x2 a = select((xv > X_LO) & (xv < X_HI), load(lx + j) - L_t - W_t * (1 - 2 * xv),
-                           splat(0.0));
-    const f64x2 Fp = (1 - 2 * xv) * W_p + L_p;
+    V Fx = t / ((1 - xv) * xv) - 2 * wW;
+    Fx = select(abs(Fx) <= 1e-30, 1e30, Fx);
+    const V Ft = W_t * (1 - 2 * xv) + load<V>(logit + j) + L_t;
+    const V x_t = -Ft / Fx;
+    const V a = select((xv > X_LO) & (xv < X_HI), load<V>(lx + j) - L_t - W_t * (1 - 2 * xv), 0.0);
+    const V Fp = (1 - 2 * xv) * W_p + L_p;
 
-    State2 mix;
-    mix.V = bV + xv * L_p + xv * (1 - xv) * W_p;
+    StateSet<V> mix;
+    mix.V_ = bV + xv * L_p + xv * (1 - xv) * W_p;
     mix.V_p = bV_p + xv * L_pp - Fp * Fp / Fx;
     mix.V_t = bV_t + xv * L_tp + xv * (1 - xv) * W_tp + Fp * x_t;
     mix.S = bS - xv * L_t - mix_ent - (1 - xv) * xv * W_t;
     mix.G = (1 - xv) * xv * wW + t * mix_ent + bG + xv * fL;
     mix.Cp = R * t * (bdS - xv * L_tt + a * x_t);
-    const State2 sa{bV, bV_p, bV_t, bS, bG, R * t * bdS};
-    const State2 sb{bV + L_p, bV_p + L_pp, bV_t + L_tp,
-                    bS - L_t, bG + fL,    R * t * (bdS - 4.3888094)};
+    const StateSet<V> sa{bV, bV_p, bV_t, bS, bG, R * t * bdS};
+    const StateSet<V> sb{bV + L_p, bV_p + L_pp, bV_t + L_tp,
+                         bS - L_t, bG + fL,     R * t * (bdS - 4.3888094)};
 
-    const f64x2 Tv = load(T + j), Pv = load(P + j) * 1000000.0;
-    const bool second = j + 1 < n;
-    properties_pair(mix, Tv, Pv, &out[j].mix, second ? &out[j + 1].mix : nullptr);
-    properties_pair(sa, Tv, Pv, &out[j].a, second ? &out[j + 1].a : nullptr);
-    properties_pair(sb, Tv, Pv, &out[j].b, second ? &out[j + 1].b : nullptr);
-    out[j].x = xv[0];
-    if (second) out[j + 1].x = xv[1];
+    const V Tv = load<V>(T + j), Pv = load<V>(P + j) * 1000000.0;
+    const int valid = static_cast<int>(n - j < std::size_t(w) ? n - j : w);
+    properties_set(mix, Tv, Pv, out + j, &PointResult::mix, valid);
+    properties_set(sa, Tv, Pv, out + j, &PointResult::a, valid);
+    properties_set(sb, Tv, Pv, out + j, &PointResult::b, valid);
+    for (int l = 0; l < valid; ++l) out[j + l].x = xv[l];
   }
 }
+
+template <class V>
+inline void points(const double* T, const double* P_MPa, std::size_t count,
+                   PointResult* out) noexcept {
+  for (std::size_t base = 0; base < count; base += LANES) {
+    const std::size_t n = count - base < LANES ? count - base : LANES;
+    duska_block<V>(T + base, P_MPa + base, n, out + base);
+  }
+}
+
+#if defined(TESSARIN_DUSKA_WIDE)
+// The same kernel compiled for wider vectors; `flatten` inlines every stage
+// so that the whole block is built with the wider instruction set.
+__attribute__((target("avx2"), flatten)) inline void points_avx2(
+    const double* T, const double* P_MPa, std::size_t count, PointResult* out) noexcept {
+  points<Vec<4>>(T, P_MPa, count, out);
+}
+#endif
 
 }  // namespace lanes
 
@@ -844,10 +1006,11 @@ inline void duska_block(const double* T_in, const double* P_in, std::size_t n,
 // bit for bit, evaluated eight at a time.
 inline void duska_points(const double* T, const double* P_MPa, std::size_t count,
                          PointResult* out) noexcept {
-  for (std::size_t base = 0; base < count; base += lanes::LANES) {
-    const std::size_t n = count - base < lanes::LANES ? count - base : lanes::LANES;
-    lanes::duska_block(T + base, P_MPa + base, n, out + base);
-  }
+#if defined(TESSARIN_DUSKA_WIDE)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) return lanes::points_avx2(T, P_MPa, count, out);
+#endif
+  lanes::points<lanes::Vec<2>>(T, P_MPa, count, out);
 }
 
 }  // namespace tessarin::duska
