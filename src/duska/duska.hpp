@@ -20,7 +20,7 @@
 #endif
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
-// Blocks of points may use AVX2 or AVX-512 where the processor has them.
+// Blocks of points use AVX2 where the processor has it.
 #define TESSARIN_DUSKA_WIDE 1
 #endif
 
