@@ -79,14 +79,18 @@ struct ModelRun {
         pb[j] = load_f64(p, i + j);
       }
       block(tb, pb, count, rb, params);
-      for (std::size_t j = 0; j < count; ++j) {
-        double v[POINT_RESULT_SIZE];
-        std::memcpy(v, &rb[j], sizeof v);
-        // Every NaN is stored as the one quiet NaN: the sign and payload of a
-        // NaN depend on the order of operands, which the compiler may choose
-        // differently for a point evaluated alone or beside others.
-        for (std::size_t k = 0; k < POINT_RESULT_SIZE; ++k)
-          out[k][i + j] = (v[k] == v[k]) ? v[k] : std::numeric_limits<double>::quiet_NaN();
+      double v[MODEL_BLOCK][POINT_RESULT_SIZE];
+      std::memcpy(v, rb, count * sizeof(PointResult));
+      // One column at a time: the forty columns start at the same offset
+      // within their pages, so writing across all of them for every point
+      // makes the stores evict each other from the cache.
+      // Every NaN is stored as the one quiet NaN: the sign and payload of a
+      // NaN depend on the order of operands, which the compiler may choose
+      // differently for a point evaluated alone or beside others.
+      for (std::size_t k = 0; k < POINT_RESULT_SIZE; ++k) {
+        double* col = out[k] + i;
+        for (std::size_t j = 0; j < count; ++j)
+          col[j] = (v[j][k] == v[j][k]) ? v[j][k] : std::numeric_limits<double>::quiet_NaN();
       }
     }
   }
