@@ -5,7 +5,9 @@
 // interpreter lock, allocates its result arrays, then releases the lock and
 // evaluates on the worker pool from the copies and the immutable spline only,
 // writing every point straight into its slot of the result arrays.
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include "batch.hpp"
@@ -25,8 +27,8 @@ namespace {
 // single points) stay on the calling thread.
 constexpr std::size_t SF_MIN_CHUNK = 64;
 
-// The points of one call: matched pairs (p[i], t[i]), or the cells of the grid
-// p x t in row-major order (cell i * n_t + k is (p[i], t[k])).
+// The points of a raw evaluation: matched pairs (p[i], t[i]), or the cells of
+// the grid p x t in row-major order (cell i * n_t + k is (p[i], t[k])).
 struct PointSource {
   const double* p;
   const double* t;
@@ -64,18 +66,55 @@ struct PropsArrays {
   std::size_t count = 0;  // 14 or 17
 };
 
-// Evaluates the properties of every point of `src` (n points) in parallel
-// and writes field k of point i to columns.col[k][i]. Runs without the
-// interpreter lock; touches no Python object.
-void props_arrays(const Spline2D& spline, const PointSource& src, std::size_t n,
-                  const PropsColumns& columns) {
+// Writes the points i .. i + count - 1, held in the lanes of r, to their
+// slots of every column the phase returns.
+template <std::size_t L>
+inline void store(const PropsColumns& columns, std::size_t i, const PropsLanes<L>& r,
+                  std::size_t count) {
+  for (std::size_t k = 0; k < PROPS_SIZE; ++k) {
+    double* col = columns.col[k];
+    if (!col) continue;
+    if (count == L) {
+      std::memcpy(col + i, &r.f[k], sizeof r.f[k]);
+    } else {
+      for (std::size_t l = 0; l < count; ++l) col[i + l] = r.f[k][l];
+    }
+  }
+}
+
+// Evaluates the properties of the matched points (p[i], t[i]), i < n, in
+// parallel and writes field k of point i to columns.col[k][i]. Runs without
+// the interpreter lock; touches no Python object.
+void scatter_arrays(const Spline2D& spline, const double* p, const double* t, std::size_t n,
+                    const PropsColumns& columns) {
+  const auto out = [&](std::size_t i, const auto& r, std::size_t count) {
+    store(columns, i, r, count);
+  };
   parallel_for(n, SF_MIN_CHUNK, [&](std::size_t begin, std::size_t end) {
-    src.for_range(begin, end, [&](std::size_t i, double p, double t) {
-      const Props r = point_props(spline, p, t);
-      const double* v = &r.G;
-      for (std::size_t k = 0; k < PROPS_SIZE; ++k)
-        if (columns.col[k]) columns.col[k][i] = v[k];
-    });
+    scatter_props(spline, p, t, begin, end, out);
+  });
+}
+
+// The same for the cells of the grid p x t (cell i * n_t + k is (p[i], t[k])).
+// The grid is cut into tiles of up to GRID_BLOCK columns and enough rows to
+// amortise the tile's column bases; the tiles are shared out over the pool.
+void grid_arrays(const Spline2D& spline, const double* p, std::size_t n_p, const double* t,
+                 std::size_t n_t, const PropsColumns& columns) {
+  if (n_p == 0 || n_t == 0) return;
+  const std::size_t col_blocks = (n_t + GRID_BLOCK - 1) / GRID_BLOCK;
+  const std::size_t cols = (n_t + col_blocks - 1) / col_blocks;  // even blocks
+  const std::size_t rows = std::min(n_p, std::max<std::size_t>(8, 8192 / cols));
+  const std::size_t row_blocks = (n_p + rows - 1) / rows;
+  const auto out = [&](std::size_t i, const auto& r, std::size_t count) {
+    store(columns, i, r, count);
+  };
+  // A grid of a single tile runs on the calling thread.
+  parallel_for(row_blocks * col_blocks, 1, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t tile = begin; tile < end; ++tile) {
+      const std::size_t r0 = (tile / col_blocks) * rows, c0 = (tile % col_blocks) * cols;
+      grid_props(spline, p, t, n_t, r0, std::min(n_p, r0 + rows), c0, std::min(n_t, c0 + cols),
+                 out);
+    }
   });
 }
 
@@ -143,11 +182,12 @@ PyObject* getprop(ArgValue* args, bool grid) {
   PropsColumns columns;
   if (!alloc_props_arrays(has_shear, grid, n_p, n_t, arrays, columns)) return nullptr;
   // Cannot overflow: the arrays of n cells exist.
-  const std::size_t n = grid ? n_p * n_t : n_p;
-  const PointSource src{in.p.data(), in.t.data(), n_t, grid};
   {
     GilRelease unlocked;
-    props_arrays(*in.spline, src, n, columns);
+    if (grid)
+      grid_arrays(*in.spline, in.p.data(), n_p, in.t.data(), n_t, columns);
+    else
+      scatter_arrays(*in.spline, in.p.data(), in.t.data(), n_p, columns);
   }
   return fill_dict(arrays);
 }

@@ -19,6 +19,70 @@ namespace tessarin::seafreeze {
 
 inline constexpr std::size_t MAX_ORDER = 12;
 
+// The largest derivative order the phase properties take along one axis.
+inline constexpr std::size_t MAX_DERIV = 3;
+
+// Constants of one knot interval that the basis evaluation of the phase
+// properties needs and that do not depend on the evaluation point: the
+// reciprocal knot differences 1 / (knots[span + r + 1] - knots[span + 1 - j + r])
+// of the Cox-de Boor triangle (steps j = 1 .. k - 1, r < j), then the factors
+// (k - r) / (knots[span + 1 + j] - knots[span + 1 - k + r + j]) of the
+// derivative steps r = 1 .. min(MAX_DERIV, k - 1), j < k - r. A zero-length
+// difference gives 0 in both (the 0/0 = 0 convention of B-splines).
+inline constexpr std::size_t span_factor_stride(std::size_t k) noexcept {
+  std::size_t n = k * (k - 1) / 2;
+  for (std::size_t r = 1; r <= MAX_DERIV && r < k; ++r) n += k - r;
+  return n;
+}
+
+// Writes the constants of knot interval `span` of an order-k axis to out
+// (span_factor_stride(k) values). Requires k - 1 <= span, span + k <= knots.size().
+inline void fill_span_factors(std::span<const double> knots, std::size_t k, std::size_t span,
+                              double* out) noexcept {
+  for (std::size_t j = 1; j < k; ++j)
+    for (std::size_t r = 0; r < j; ++r) {
+      const double den = knots[span + r + 1] - knots[span + 1 - j + r];
+      *out++ = den > 0 ? 1.0 / den : 0.0;
+    }
+  for (std::size_t r = 1; r <= MAX_DERIV && r < k; ++r)
+    for (std::size_t j = 0; j + r < k; ++j) {
+      const double den = knots[span + 1 + j] - knots[span + 1 - k + r + j];
+      *out++ = den > 0 ? static_cast<double>(k - r) / den : 0.0;
+    }
+}
+
+// The constants of every knot interval a point can be assigned to (spans
+// k - 1 .. n - 1), computed once when the phase table is built so that a
+// point's basis evaluation needs no division. Tagged with the order and knot
+// count it was built for; a table that does not match its spline is ignored
+// and the constants are computed per point instead (same values).
+struct SpanFactors {
+  std::size_t order = 0;
+  std::size_t knot_count = 0;
+  std::vector<double> values;  // span_factor_stride(order) per span
+
+  // The constants of `span`, or null when the table was not built for an
+  // order-k axis of `knot_count` knots.
+  const double* find(std::size_t k, std::size_t knots, std::size_t span) const noexcept {
+    if (k != order || knots != knot_count || values.empty()) return nullptr;
+    return values.data() + (span - (k - 1)) * span_factor_stride(k);
+  }
+};
+
+// The table of an order-k axis; empty when the order or the knot count
+// cannot be evaluated (see `evaluable`).
+inline SpanFactors make_span_factors(std::span<const double> knots, std::size_t k) {
+  SpanFactors f;
+  if (k < 1 || k > MAX_ORDER || knots.size() < 2 * k) return f;
+  const std::size_t n = knots.size() - k, stride = span_factor_stride(k);
+  f.values.resize((n - k + 1) * stride);
+  for (std::size_t span = k - 1; span < n; ++span)
+    fill_span_factors(knots, k, span, f.values.data() + (span - (k - 1)) * stride);
+  f.order = k;
+  f.knot_count = knots.size();
+  return f;
+}
+
 // One phase: G in J/kg over P in MPa (first axis) and T in K (second axis).
 struct Spline2D {
   std::optional<std::array<double, 6>> shear_params;  // s0..s5 of the ice phases
@@ -29,7 +93,16 @@ struct Spline2D {
   std::size_t order_t = 0;                            // degree + 1 along T
   std::size_t n_p = 0;                                // coefficient count along P
   std::size_t n_t = 0;                                // coefficient count along T, the row stride
+  // Derived from the knots when the table is parsed; call `prepare` again
+  // after changing the knots or orders of a copy.
+  SpanFactors factors_p, factors_t;
 };
+
+// (Re)builds the per-interval constants of both axes.
+inline void prepare(Spline2D& s) {
+  s.factors_p = make_span_factors(s.knots_p, s.order_p);
+  s.factors_t = make_span_factors(s.knots_t, s.order_t);
+}
 
 // True when every index that evaluation can form lies inside the arrays:
 // orders 1..12, at least as many basis functions as the order on each axis
@@ -60,6 +133,25 @@ inline std::size_t find_span(std::span<const double> knots, std::size_t k, doubl
   while (hi - lo > 1) {
     const std::size_t mid = (lo + hi) / 2;
     if (x >= knots[mid]) lo = mid; else hi = mid;
+  }
+  return lo;
+}
+
+// The same interval as find_span for a non-decreasing knot vector (the
+// largest span in k - 1 .. n - 1 with knots[span] <= x, or k - 1), found
+// without data-dependent branches inside the range: the halving steps depend
+// only on the knot count and each step is a conditional move, so scattered
+// points cost no branch mispredictions. Requires knots.size() >= 2k.
+inline std::size_t locate_span(std::span<const double> knots, std::size_t k, double x) noexcept {
+  const std::size_t n = knots.size() - k;
+  if (!(knots[k - 1] < x)) return k - 1;
+  if (x >= knots[n]) return n - 1;
+  // knots[lo] <= x < knots[lo + len] throughout.
+  std::size_t lo = k - 1, len = n - lo;
+  while (len > 1) {
+    const std::size_t half = len / 2;
+    lo += knots[lo + half] <= x ? half : 0;
+    len -= half;
   }
   return lo;
 }

@@ -118,6 +118,7 @@ PhaseTable parse_splines(std::span<const unsigned char> bytes) {
       const std::vector<double> sh = r.f64_vec(6);
       s.shear_params = std::array<double, 6>{sh[0], sh[1], sh[2], sh[3], sh[4], sh[5]};
     }
+    prepare(s);
     table.insert_or_assign(std::string(reinterpret_cast<const char*>(name), name_len),
                            std::move(s));
   }
