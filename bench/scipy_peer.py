@@ -20,12 +20,13 @@ Grid routes (an n_P x n_T grid inside the knot range, n_P = n_T = sqrt(n)):
 """
 import argparse
 import struct
-import time
 from pathlib import Path
 
 import numpy as np
 import scipy
 from scipy.interpolate import BSpline, NdBSpline, RectBivariateSpline
+
+from run import best_rate
 
 CONTAINER = Path(__file__).resolve().parents[1] / "data" / "seafreeze_splines.bin"
 # (deriv_p, deriv_t) of G, Gp, Gt, Gpp, Gtt, Gpt, Gppp.
@@ -119,25 +120,10 @@ def points(phase, n, grid, seed=0):
     return rng.uniform(kn_p[0], kn_p[-1], n), rng.uniform(kn_t[0], kn_t[-1], n), n
 
 
-def _best_rate(call, n, min_time, repeats):
-    call()  # warm-up
-    best = 0.0
-    for _ in range(repeats):
-        loops, start = 0, time.perf_counter()
-        while True:
-            call()
-            loops += 1
-            elapsed = time.perf_counter() - start
-            if elapsed >= min_time:
-                break
-        best = max(best, loops * n / elapsed)
-    return best
-
-
 def scipy_rates(phase, n, grid=False, min_time=0.2, repeats=3):
     """{route: points per second} for the seven derivatives at n points."""
     p, t, count = points(phase, n, grid)
-    return {name: _best_rate(lambda fn=fn: fn(p, t), count, min_time, repeats)
+    return {name: best_rate(lambda fn=fn: fn(p, t), count, min_time, repeats)
             for name, fn in routes(phase, grid).items()}
 
 
