@@ -72,8 +72,8 @@ def build_and_run_cpp(tmp_path, source, extra_sources=(), flags=()):
     src = tmp_path / "check.cpp"
     src.write_text(source)
     exe = tmp_path / "check"
-    cmd = [exe_path, *cxx[1:], "-std=c++20", "-O2", "-ffp-contract=off", f"-I{ROOT / 'src'}",
-           *flags, str(src), *map(str, extra_sources), "-o", str(exe)]
+    cmd = [exe_path, *cxx[1:], "-std=c++20", "-O2", "-ffp-contract=off",
+           f"-I{ROOT / 'src'}", f"-I{ROOT / 'tests' / 'cpp'}", *flags, str(src), *map(str, extra_sources), "-o", str(exe)]
     built = subprocess.run(cmd, capture_output=True, text=True)
     assert built.returncode == 0, built.stderr
     run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=120)

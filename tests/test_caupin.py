@@ -282,6 +282,7 @@ KERNEL_CHECK = r"""
 #include <cstring>
 #include <random>
 #include "caupin/caupin.hpp"
+#include "same_bits.hpp"
 using namespace tessarin;
 using namespace tessarin::caupin;
 
@@ -352,18 +353,7 @@ int main() {
     PointResult block[8];
     caupin_block(t, p, count, block, c);
     for (std::size_t j = 0; j < count; ++j, ++points) {
-      double a[40], b[40];
-      const PointResult one = plain_point(t[j], p[j], c);
-      std::memcpy(a, &one, sizeof a);
-      std::memcpy(b, &block[j], sizeof b);
-      for (int k = 0; k < 40; ++k) {
-        // The batch stores every NaN as the one quiet NaN.
-        const bool same = (std::isnan(a[k]) && std::isnan(b[k])) ||
-                          std::memcmp(&a[k], &b[k], sizeof(double)) == 0;
-        if (!same && mismatches++ < 5)
-          std::fprintf(stderr, "T=%.17g P=%.17g value %d: %.17g vs %.17g\n", t[j], p[j], k,
-                       a[k], b[k]);
-      }
+      mismatches += differing_values(plain_point(t[j], p[j], c), block[j], t[j], p[j], mismatches);
     }
   }
   std::printf("points %ld\nmismatches %ld\n", points, mismatches);

@@ -209,6 +209,7 @@ KERNEL_CHECK = r"""
 #include <cstring>
 #include <random>
 #include "duska/duska.hpp"
+#include "same_bits.hpp"
 using namespace tessarin;
 using namespace tessarin::duska;
 
@@ -252,18 +253,9 @@ int main() {
 #endif
       }
       for (std::size_t j = 0; j < count; ++j, ++points) {
-        double a[40], b[40];
-        const PointResult one = duska_point(t[j], p[j]);
-        std::memcpy(a, &one, sizeof a);
-        std::memcpy(b, &block[j], sizeof b);
-        for (int k = 0; k < 40; ++k) {
-          // The batch stores every NaN as the one quiet NaN.
-          const bool same = (std::isnan(a[k]) && std::isnan(b[k])) ||
-                            std::memcmp(&a[k], &b[k], sizeof(double)) == 0;
-          if (!same && mismatches++ < 5)
-            std::fprintf(stderr, "width %d T=%.17g P=%.17g value %d: %.17g vs %.17g\n", width,
-                         t[j], p[j], k, a[k], b[k]);
-        }
+        const long before = mismatches;
+        mismatches += differing_values(duska_point(t[j], p[j]), block[j], t[j], p[j], mismatches);
+        if (mismatches != before && before < 5) std::fprintf(stderr, "(vector width %d)\n", width);
       }
     }
   }

@@ -155,6 +155,7 @@ KERNEL_CHECK = r"""
 #include <cstring>
 #include <random>
 #include "shi_tanaka/shi_tanaka.hpp"
+#include "same_bits.hpp"
 using namespace tessarin;
 using namespace tessarin::shi_tanaka;
 
@@ -181,18 +182,7 @@ int main() {
     PointResult block[8];
     shi_tanaka_block(t, p, count, block);
     for (std::size_t j = 0; j < count; ++j, ++points) {
-      double a[40], b[40];
-      const PointResult one = shi_tanaka_point(t[j], p[j]);
-      std::memcpy(a, &one, sizeof a);
-      std::memcpy(b, &block[j], sizeof b);
-      for (int k = 0; k < 40; ++k) {
-        // The batch stores every NaN as the one quiet NaN.
-        const bool same = (std::isnan(a[k]) && std::isnan(b[k])) ||
-                          std::memcmp(&a[k], &b[k], sizeof(double)) == 0;
-        if (!same && mismatches++ < 5)
-          std::fprintf(stderr, "T=%.17g P=%.17g value %d: %.17g vs %.17g\n", t[j], p[j], k,
-                       a[k], b[k]);
-      }
+      mismatches += differing_values(shi_tanaka_point(t[j], p[j]), block[j], t[j], p[j], mismatches);
     }
   }
   std::printf("points %ld\nmismatches %ld\n", points, mismatches);
