@@ -15,6 +15,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -97,9 +98,15 @@ struct Job {
 
 class Pool {
  public:
-  explicit Pool(std::size_t threads) : threads_(threads) {
+  explicit Pool(std::size_t threads) {
     workers_.reserve(threads - 1);
-    for (std::size_t i = 0; i + 1 < threads; ++i) workers_.emplace_back([this] { work(); });
+    // Where the system refuses more threads, the pool makes do with those it
+    // has (the calling thread always works too).
+    try {
+      for (std::size_t i = 0; i + 1 < threads; ++i) workers_.emplace_back([this] { work(); });
+    } catch (const std::system_error&) {
+    }
+    threads_ = workers_.size() + 1;
   }
   // The pool lives until the process ends (and is abandoned in a forked
   // child), so it is never destroyed.
@@ -143,7 +150,7 @@ class Pool {
     }
   }
 
-  std::size_t threads_;
+  std::size_t threads_ = 1;
   std::vector<std::thread> workers_;
   std::mutex m_;
   std::condition_variable cv_start_, cv_done_;
