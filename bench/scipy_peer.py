@@ -26,7 +26,7 @@ import numpy as np
 import scipy
 from scipy.interpolate import BSpline, NdBSpline, RectBivariateSpline
 
-from run import best_rate
+from run import best_rate, human
 
 CONTAINER = Path(__file__).resolve().parents[1] / "data" / "seafreeze_splines.bin"
 # (deriv_p, deriv_t) of G, Gp, Gt, Gpp, Gtt, Gpt, Gppp.
@@ -156,13 +156,6 @@ def agreement(phase, grid, n=400):
             a, b = np.asarray(a).ravel(), np.asarray(b).ravel()
             worst = max(worst, float(np.max(np.abs(a - b)) / np.max(np.abs(a))))
     return worst
-
-
-def human(rate):
-    for unit, scale in (("G", 1e9), ("M", 1e6), ("k", 1e3)):
-        if rate >= scale:
-            return f"{rate / scale:7.2f}{unit}"
-    return f"{rate:8.1f}"
 
 
 def main():

@@ -87,34 +87,24 @@ inline std::pair<double, double> find_roots_from_params(double a, double b, doub
   if (e <= 0) return {nan, nan};
   const double s = std::sqrt(e);
 
-  double lo = 1e-12, hi = (1 - s) / 2;
-  double f = a - LOGIT_AT_1E_12 * b + ONE_MINUS_2E_12 * c;
-  for (int it = 0; it < 35; ++it) {
-    const double mid = (lo + hi) / 2;
-    const double fm = residual(a, b, c, clamp_fraction(mid));
-    if (f * fm > 0) {
-      lo = mid;
-      f = fm;
-    } else {
-      hi = mid;
+  // 35 halvings of [lo, hi], f being the residual at lo; the bracket's
+  // midpoint is the root.
+  auto bisect = [&](double lo, double hi, double f) {
+    for (int it = 0; it < 35; ++it) {
+      const double mid = (lo + hi) / 2;
+      const double fm = residual(a, b, c, clamp_fraction(mid));
+      if (f * fm > 0) {
+        lo = mid;
+        f = fm;
+      } else {
+        hi = mid;
+      }
     }
-  }
-  const double x_lo = (lo + hi) / 2;
-
-  lo = (1 + s) / 2;
-  hi = 0.999999999999;
-  f = residual(a, b, c, clamp_fraction(lo));
-  for (int it = 0; it < 35; ++it) {
-    const double mid = (lo + hi) / 2;
-    const double fm = residual(a, b, c, clamp_fraction(mid));
-    if (f * fm > 0) {
-      lo = mid;
-      f = fm;
-    } else {
-      hi = mid;
-    }
-  }
-  return {x_lo, (lo + hi) / 2};
+    return (lo + hi) / 2;
+  };
+  const double x_lo = bisect(1e-12, (1 - s) / 2, a - LOGIT_AT_1E_12 * b + ONE_MINUS_2E_12 * c);
+  const double lo_hi = (1 + s) / 2;
+  return {x_lo, bisect(lo_hi, 0.999999999999, residual(a, b, c, clamp_fraction(lo_hi)))};
 }
 
 inline std::pair<double, double> find_roots_from_params(const TwoStateParams& q) noexcept {
