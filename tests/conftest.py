@@ -72,10 +72,37 @@ def build_and_run_cpp(tmp_path, source, extra_sources=(), flags=()):
     src = tmp_path / "check.cpp"
     src.write_text(source)
     exe = tmp_path / "check"
-    cmd = [exe_path, *cxx[1:], "-std=c++20", "-O2", "-ffp-contract=off",
+    # Under the sanitizer run the checks are instrumented like the module;
+    # the compiler itself runs without the preloaded sanitizer runtime.
+    sanitize = os.environ.get("TESSARIN_SANITIZE_CXXFLAGS", "").split()
+    cmd = [exe_path, *cxx[1:], "-std=c++20", "-O2", "-ffp-contract=off", *sanitize,
            f"-I{ROOT / 'src'}", f"-I{ROOT / 'tests' / 'cpp'}", *flags, str(src), *map(str, extra_sources), "-o", str(exe)]
-    built = subprocess.run(cmd, capture_output=True, text=True)
+    compile_env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    built = subprocess.run(cmd, capture_output=True, text=True, env=compile_env)
     assert built.returncode == 0, built.stderr
     run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stdout + run.stderr
     return run.stdout
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "slow: takes several seconds; left out of the sanitizer pass")
+
+
+# Counts that the reliability tests gather (cases tried, calls compared, the
+# memory growth measured), shown at the end of the run.
+_SUMMARY_LINES = []
+
+
+@pytest.fixture
+def summary_line():
+    """Returns a function that adds one line to the end-of-run summary."""
+    return _SUMMARY_LINES.append
+
+
+def pytest_terminal_summary(terminalreporter):
+    if _SUMMARY_LINES:
+        terminalreporter.section("reliability figures")
+        for line in _SUMMARY_LINES:
+            terminalreporter.write_line(line)
