@@ -50,7 +50,10 @@ struct SpinodalResult {
 // They are generated one at a time rather than stored: the scan usually stops
 // after a few values. A run also ends when adding its step no longer lowers
 // the temperature (an infinite or astronomically large t_llcp), where it
-// would otherwise repeat one value without end.
+// would otherwise repeat one value without end, and after MAX_RUN_VALUES
+// values: the 2 K run from a t_llcp of 1e12 K would otherwise evaluate the
+// model some 5e11 times per pressure, with the interpreter lock held. The cap
+// leaves every run complete for t_llcp below about 200,000 K.
 class ScanTemperatures {
  public:
   explicit ScanTemperatures(double t_llcp) noexcept
@@ -58,13 +61,15 @@ class ScanTemperatures {
               {t_llcp - 1.5, -0.5, t_llcp - 5},
               {t_llcp - 5, -2, 50}} {}
 
+  static constexpr std::size_t MAX_RUN_VALUES = 100000;
+
   bool next(double& out) noexcept {
     while (run_ < 3) {
       const Run& r = runs_[run_];
       double cand = r.start;
       if (started_) {
         cand = current_ + r.step;
-        if (!(cand < current_)) {
+        if (!(cand < current_) || count_ == MAX_RUN_VALUES) {
           end_run();
           continue;
         }
@@ -72,6 +77,7 @@ class ScanTemperatures {
       if (cand > r.bound) {
         current_ = cand;
         started_ = true;
+        ++count_;
         out = cand;
         return true;
       }
@@ -87,11 +93,13 @@ class ScanTemperatures {
   void end_run() noexcept {
     ++run_;
     started_ = false;
+    count_ = 0;
   }
   Run runs_[3];
   int run_ = 0;
   bool started_ = false;
   double current_ = 0.0;
+  std::size_t count_ = 0;  // values of the current run so far
 };
 
 template <class Model>
