@@ -2,31 +2,45 @@
 
 For each model (Holten, Caupin with both parameter sets, Duska) this computes
 the liquid-liquid spinodal and the binodal (coexistence line) at pressures
-above the model's liquid-liquid critical point. With matplotlib installed it
-saves the diagram, temperature against pressure, as a PNG (spinodal dashed,
-binodal solid, critical points marked); without it, it prints the curves as a
-table.
+above the model's liquid-liquid critical point, and prints a short table of
+each. With matplotlib installed it also saves the diagram, temperature against
+pressure, as ``phase_diagram.png`` in the output folder (spinodal dashed,
+binodal solid, critical points marked); without it, it says how to get it.
 
-    python examples/phase_diagram.py [output.png]
+    python examples/phase_diagram.py [--outdir DIR] [--points N]
+
+The output folder defaults to the current directory and is created if needed.
 """
-import math
+from __future__ import annotations
+
+import argparse
 import sys
+from pathlib import Path
+from typing import Callable, NamedTuple, Optional, Sequence
 
 import numpy as np
+import numpy.typing as npt
 
 import tessarin_rs as ts
 
+Array = npt.NDArray[np.float64]
+PLOT_HINT = "pip install 'tessarin[plot]'"
+# Highest pressure drawn (MPa); every model's binodal reaches it.
+P_MAX = 300.0
 
-def duska_critical_point():
-    """Critical point of the Duska model: L = 0 where W = 2 tau.
 
-    Along W = 2 tau the pressure is a linear function of tau; L then changes
+def duska_critical_point() -> tuple[float, float]:
+    """Critical point of the Duska model: field L = 0 where W = 2 tau.
+
+    There the equilibrium condition has a triple root at x = 1/2. Along
+    W = 2 tau the reduced pressure is a linear function of tau; L then changes
     sign once between 200 K and 240 K, found by bisection.
     """
-    def pi_on_critical_line(tau):
+
+    def pi_on_critical_line(tau: float) -> float:
         return (2 * tau / 0.41420925 - 1 - 1.6181775 * tau) / (0.036615174 + 0.007147719 * tau)
 
-    def field(tau):
+    def field(tau: float) -> float:
         pi = pi_on_critical_line(tau)
         return (-0.43743227 + 0.018525106 * pi + 0.43306058 * tau - 0.013836753 * pi * tau
                 + 2.1944047 * tau**2 - 1.630174e-05 * pi**2 + 7.6204693e-06 * pi**3)
@@ -42,78 +56,122 @@ def duska_critical_point():
     return tau * 647.096, pi_on_critical_line(tau) * 22.064
 
 
-# label, model suffix, liquid-liquid critical point (K, MPa)
+class Model(NamedTuple):
+    label: str
+    spinodal: Callable[..., dict[str, Array]]
+    binodal: Callable[..., dict[str, Array]]
+    t_c: float  # liquid-liquid critical point, K
+    p_c: float  # and MPa
+    colour: str
+
+
 MODELS = [
-    ("Holten", "holten", (228.2, 0.0)),
-    ("Caupin (Table III)", "caupin", (218.1348, 71.94655)),
-    ("Caupin (Table II, Kim)", "caupin_kim", (219.4717, 58.73897)),
-    ("Duska", "duska", duska_critical_point()),
+    Model("Holten", ts.compute_spinodal_holten, ts.compute_binodal_holten,
+          228.2, 0.0, "tab:blue"),
+    Model("Caupin (Table III)", ts.compute_spinodal_caupin, ts.compute_binodal_caupin,
+          218.1348, 71.94655, "tab:orange"),
+    Model("Caupin (Table II, Kim)", ts.compute_spinodal_caupin_kim,
+          ts.compute_binodal_caupin_kim, 219.4717, 58.73897, "tab:green"),
+    Model("Duska", ts.compute_spinodal_duska, ts.compute_binodal_duska,
+          *duska_critical_point(), "tab:red"),
 ]
 
-COLOURS = ["tab:blue", "tab:orange", "tab:green", "tab:red"]
+
+class Curves(NamedTuple):
+    model: Model
+    spinodal: dict[str, Array]
+    binodal: dict[str, Array]
 
 
-def compute(suffix, t_c, p_c, span=200.0, n=60):
-    """Spinodal and binodal of one model from just above its critical pressure."""
-    pressures = p_c + np.geomspace(0.5, span, n)
-    spin = getattr(ts, f"compute_spinodal_{suffix}")(pressures, t_c, p_c)
-    bino = getattr(ts, f"compute_binodal_{suffix}")(
-        spin["p_array"], spin["T_upper"], spin["T_lower"], t_c, p_c)
-    return spin, bino
+def compute(model: Model, n: int) -> Curves:
+    """Spinodal and binodal of one model from just above its critical pressure
+    to P_MAX, at n pressures spaced more closely near the critical point,
+    where the branches bend most."""
+    span = P_MAX - model.p_c
+    pressures = model.p_c + span * np.linspace(0.0, 1.0, n + 1)[1:] ** 1.5
+    spin = model.spinodal(pressures, model.t_c, model.p_c)
+    bino = model.binodal(spin["p_array"], spin["T_upper"], spin["T_lower"],
+                         model.t_c, model.p_c)
+    return Curves(model, spin, bino)
 
 
-def plot(results, path):
-    import matplotlib
+def print_summary(results: Sequence[Curves], rows: int = 6) -> None:
+    for model, spin, bino in results:
+        print(f"\n{model.label}: liquid-liquid critical point "
+              f"{model.t_c:.4f} K, {model.p_c:.4f} MPa")
+        print(f"{'P (MPa)':>10} {'T_upper':>10} {'T_lower':>10} {'T_binodal':>10} "
+              f"{'x_lo':>8} {'x_hi':>8}   (temperatures in K)")
+        coexist = {float(p): (float(t), float(xl), float(xh)) for p, t, xl, xh in zip(
+            bino["p_array"], bino["T_binodal"], bino["x_lo"], bino["x_hi"])}
+        nan3 = (float("nan"),) * 3
+        p_arr = spin["p_array"]
+        for i in np.unique(np.linspace(0, len(p_arr) - 1, rows).round().astype(int)):
+            p = float(p_arr[i])
+            t, xl, xh = coexist.get(p, nan3)
+            print(f"{p:10.3f} {spin['T_upper'][i]:10.4f} {spin['T_lower'][i]:10.4f} "
+                  f"{t:10.4f} {xl:8.4f} {xh:8.4f}")
 
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
 
-    fig, ax = plt.subplots(figsize=(7, 5))
-    for (label, _, (t_c, p_c), spin, bino), colour in zip(results, COLOURS):
+def plot(results: Sequence[Curves], path: Path) -> None:
+    from matplotlib.figure import Figure
+    from matplotlib.lines import Line2D
+
+    fig = Figure(figsize=(7, 5))
+    ax = fig.subplots()
+    for model, spin, bino in results:
         # The two branches separately: the closed curve "T_K"/"p_MPa" would
         # join them with a vertical segment at the highest pressure.
         for branch in ("T_upper", "T_lower"):
-            ax.plot(np.r_[p_c, spin["p_array"]], np.r_[t_c, spin[branch]], "--",
-                    color=colour, lw=1.2)
-        if len(bino["p_array"]):
-            ax.plot(np.r_[p_c, bino["p_array"]], np.r_[t_c, bino["T_binodal"]], "-",
-                    color=colour, lw=1.8, label=label)
-        ax.plot([p_c], [t_c], "o", color=colour, ms=6, mec="k")
-    ax.plot([], [], "k--", lw=1.2, label="spinodal")
-    ax.plot([], [], "k-", lw=1.8, label="binodal")
-    ax.plot([], [], "ko", ms=6, label="critical point")
+            ax.plot(np.r_[model.p_c, spin["p_array"]], np.r_[model.t_c, spin[branch]],
+                    "--", color=model.colour, lw=1.1)
+        ax.plot(np.r_[model.p_c, bino["p_array"]], np.r_[model.t_c, bino["T_binodal"]],
+                "-", color=model.colour, lw=2.0)
+        ax.plot([model.p_c], [model.t_c], "o", color=model.colour, ms=7, mec="k", zorder=3)
+    models = ax.legend(
+        [Line2D([], [], color=m.colour, lw=2.0) for m in MODELS],
+        [m.label for m in MODELS], loc="lower left", fontsize=9, title="model")
+    ax.add_artist(models)
+    ax.legend([Line2D([], [], color="k", lw=2.0), Line2D([], [], color="k", ls="--", lw=1.1),
+               Line2D([], [], color="w", marker="o", mfc="0.6", mec="k", ms=7)],
+              ["binodal (coexistence)", "spinodal", "critical point"],
+              loc="lower right", fontsize=9)
+    ax.text(20, 196, "LDL", fontsize=12, color="0.35")
+    ax.text(255, 222, "HDL", fontsize=12, color="0.35")
     ax.set_xlabel("Pressure (MPa)")
     ax.set_ylabel("Temperature (K)")
     ax.set_title("Liquid-liquid transition of supercooled water")
+    ax.set_xlim(-5, P_MAX + 5)
     ax.set_ylim(150, 235)
-    ax.legend(loc="lower left", fontsize=9)
     ax.grid(alpha=0.3)
     fig.tight_layout()
-    fig.savefig(path, dpi=150)
-    print(f"saved {path}")
+    fig.savefig(path, dpi=110)
+    print(f"\nsaved {path}")
 
 
-def print_table(results):
-    for label, _, (t_c, p_c), spin, bino in results:
-        print(f"\n{label}: critical point {t_c:.4f} K, {p_c:.4f} MPa")
-        print(f"{'P (MPa)':>10} {'T_upper':>10} {'T_lower':>10} {'T_binodal':>10} "
-              f"{'x_lo':>8} {'x_hi':>8}")
-        coexist = {p: (t, xl, xh) for p, t, xl, xh in zip(
-            bino["p_array"], bino["T_binodal"], bino["x_lo"], bino["x_hi"])}
-        for p, tu, tl in zip(spin["p_array"], spin["T_upper"], spin["T_lower"]):
-            t, xl, xh = coexist.get(p, (math.nan, math.nan, math.nan))
-            print(f"{p:10.3f} {tu:10.4f} {tl:10.4f} {t:10.4f} {xl:8.4f} {xh:8.4f}")
-
-
-def main(argv):
-    results = [(label, suffix, crit, *compute(suffix, *crit)) for label, suffix, crit in MODELS]
+def have_matplotlib() -> bool:
     try:
         import matplotlib  # noqa: F401
     except ImportError:
-        print_table(results)
+        return False
+    return True
+
+
+def main(argv: Optional[Sequence[str]] = None) -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--outdir", type=Path, default=Path("."),
+                        help="folder for the PNG (default: current directory)")
+    parser.add_argument("--points", type=int, default=120,
+                        help="pressures per model (default: 120)")
+    args = parser.parse_args(argv)
+
+    results = [compute(model, args.points) for model in MODELS]
+    print_summary(results)
+    if not have_matplotlib():
+        print(f"\nmatplotlib is not installed; {PLOT_HINT} to save the diagram.")
         return
-    plot(results, argv[1] if len(argv) > 1 else "phase_diagram.png")
+    args.outdir.mkdir(parents=True, exist_ok=True)
+    plot(results, args.outdir / "phase_diagram.png")
 
 
 if __name__ == "__main__":
-    main(sys.argv)
+    main(sys.argv[1:])

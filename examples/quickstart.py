@@ -35,7 +35,7 @@ COLUMNS = [  # (key, heading, unit, format)
 ]
 
 
-def main():
+def main() -> None:
     t = np.array([s[0] for s in STATES])
     p = np.array([s[1] for s in STATES])
     headings = [f"{h} [{u}]" for _, h, u, _ in COLUMNS]
