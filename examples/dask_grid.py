@@ -14,8 +14,9 @@ Parallelism. The grid runs on dask's threaded scheduler. tessarin_rs releases
 the interpreter lock (GIL) while it evaluates compute_batch_holten,
 compute_batch_caupin, compute_batch_caupin_kim and compute_batch_duska and
 the sf_* spline evaluations (sf_getprop_grid here), so several chunks run
-at the same time; each call also spreads its points over the module's own
-worker pool, which all threads share (size it with RAYON_NUM_THREADS).
+at the same time: one chunk at a time spreads over the module's own worker
+pool, the others run on their dask threads. Starting the process with
+RAYON_NUM_THREADS=1 leaves the parallelism to dask alone.
 compute_batch_shi_tanaka keeps the lock and evaluates on the calling thread,
 so with that model the chunks take turns.
 
