@@ -366,31 +366,115 @@ inline decltype(auto) with_orders(const Spline2D& s, Fn&& fn) {
   return fn.template operator()<0, 0>();
 }
 
+// The interpolation weights of de Boor's recursion for an order-k piece on
+// knot interval `span` at x: step r, position j mixes d[j - 1] and d[j] with
+// weight alpha[r][j] when the knot difference is positive (mix[r][j]), and
+// leaves d[j] alone otherwise. They depend on the axis alone, not on the
+// coefficients, so a point computes them once per order instead of once per
+// coefficient row; each weight is the same division de_boor_1d performs, so
+// the result keeps its bits.
+struct DeBoorWeights {
+  std::size_t k = 0;
+  bool valid = false;  // the order and the interval admit the recursion
+  double alpha[MAX_ORDER][MAX_ORDER];
+  bool mix[MAX_ORDER][MAX_ORDER];
+};
+
+inline void de_boor_weights(std::span<const double> knots, std::size_t k, std::size_t span,
+                            double x, DeBoorWeights& w) noexcept {
+  w.k = k;
+  w.valid = k >= 1 && k <= MAX_ORDER && (k == 1 || (span + 2 >= k && span + k <= knots.size()));
+  if (!w.valid || k == 1) return;
+  for (std::size_t r = 1; r < k; ++r) {
+    for (std::size_t j = k - 1; j >= r; --j) {
+      const double lo = knots[j + span - k + 1];
+      const double den = knots[j + span + 1 - r] - lo;
+      w.mix[r][j] = den > 0;
+      w.alpha[r][j] = den > 0 ? (x - lo) / den : 0.0;
+    }
+  }
+}
+
+// de_boor_1d(knots, c, w.k, span, x) with the weights computed beforehand.
+inline double de_boor_weighted(const DeBoorWeights& w, const double (&c)[MAX_ORDER]) noexcept {
+  if (!w.valid) return std::numeric_limits<double>::quiet_NaN();
+  const std::size_t k = w.k;
+  if (k == 1) return c[0];
+  double d[MAX_ORDER];
+  for (std::size_t j = 0; j < k; ++j) d[j] = c[j];
+  for (std::size_t r = 1; r < k; ++r) {
+    for (std::size_t j = k - 1; j >= r; --j) {
+      if (w.mix[r][j]) {
+        const double alpha = w.alpha[r][j];
+        d[j] = (1.0 - alpha) * d[j - 1] + alpha * d[j];
+      }
+    }
+  }
+  return d[k - 1];
+}
+
 // The seven derivatives by de Boor's recursion, exactly as eval_point computes
 // each of them (same operations in the same order, so the same bits), but
 // sharing the work: every coefficient row is reduced along T once for the
-// orders 0, 1 and 2, and each of those columns along P for the orders needed.
+// orders 0, 1 and 2, and each of those columns along P for the orders needed,
+// with the recursion weights of each order computed once per point. This is
+// the route of points outside the knot range. KP, KT as for BasisKernel: with
+// the orders fixed at compile time the short loops unroll instead of going
+// through block copies.
+template <std::size_t KP = 0, std::size_t KT = 0>
 inline GibbsDerivs gibbs_derivs_deboor(const Spline2D& s, double p, double t) noexcept {
   if (!evaluable(s)) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     return {nan, nan, nan, nan, nan, nan, nan};
   }
-  const std::size_t kp = s.order_p, kt = s.order_t;
+  const std::size_t kp = KP ? KP : s.order_p, kt = KT ? KT : s.order_t;
   const std::span<const double> kn_p(s.knots_p), kn_t(s.knots_t);
   const std::size_t span_p = find_span(kn_p, kp, p);
   const std::size_t span_t = find_span(kn_t, kt, t);
 
-  // q[d][i]: row i of the block reduced to the d-th T derivative at t.
+  // Weights of the T recursion for the orders kt, kt - 1, kt - 2 and of the
+  // P recursion for kp .. kp - 3.
+  DeBoorWeights wt[3], wp[4];
+  for (std::size_t d = 0; d < 3 && d < kt; ++d) de_boor_weights(kn_t, kt - d, span_t, t, wt[d]);
+  for (std::size_t d = 0; d < 4 && d < kp; ++d) de_boor_weights(kn_p, kp - d, span_p, p, wp[d]);
+
+  // q[d][i]: row i of the block reduced to the d-th T derivative at t. The
+  // recursion is a chain of dependent multiply-adds, so the kp rows are
+  // stepped together (rows innermost) to keep several chains in flight; each
+  // row still sees exactly the operations of its own recursion.
   double q[3][MAX_ORDER] = {};
   const double* first = s.coefs.data() + (span_p + 1 - kp) * s.n_t + (span_t + 1 - kt);
-  for (std::size_t i = 0; i < kp; ++i) {
-    double c[MAX_ORDER] = {};
-    const double* row = first + i * s.n_t;
-    for (std::size_t j = 0; j < kt; ++j) c[j] = row[j];
-    for (std::size_t d = 0; d < 3 && d < kt; ++d) {
-      if (d > 0) differentiate_step(kn_t, c, kt, span_t, d);
-      q[d][i] = de_boor_1d(kn_t, c, kt - d, span_t, t);
+  double c[MAX_ORDER][MAX_ORDER] = {};  // c[j][i]: coefficient j of row i
+  for (std::size_t i = 0; i < kp; ++i)
+    for (std::size_t j = 0; j < kt; ++j) c[j][i] = first[i * s.n_t + j];
+  for (std::size_t d = 0; d < 3 && d < kt; ++d) {
+    if (d > 0) {
+      // differentiate_step on every row.
+      for (std::size_t j = 0; j + d < kt; ++j) {
+        const double den = kn_t[span_t + 1 + j] - kn_t[span_t + 1 - kt + d + j];
+        const double order = static_cast<double>(kt - d);
+        for (std::size_t i = 0; i < kp; ++i)
+          c[j][i] = den > 0 ? (c[j + 1][i] - c[j][i]) * order / den : 0.0;
+      }
     }
+    const DeBoorWeights& w = wt[d];
+    if (!w.valid) {
+      for (std::size_t i = 0; i < kp; ++i) q[d][i] = std::numeric_limits<double>::quiet_NaN();
+      continue;
+    }
+    const std::size_t k = w.k;
+    double dd[MAX_ORDER][MAX_ORDER];
+    for (std::size_t j = 0; j < k; ++j)
+      for (std::size_t i = 0; i < kp; ++i) dd[j][i] = c[j][i];
+    for (std::size_t r = 1; r < k; ++r) {
+      for (std::size_t j = k - 1; j >= r; --j) {
+        if (!w.mix[r][j]) continue;
+        const double alpha = w.alpha[r][j];
+        for (std::size_t i = 0; i < kp; ++i)
+          dd[j][i] = (1.0 - alpha) * dd[j - 1][i] + alpha * dd[j][i];
+      }
+    }
+    for (std::size_t i = 0; i < kp; ++i) q[d][i] = dd[k - 1][i];
   }
   // out[dt][dp]: the P reduction of column dt up to order max_dp.
   double out[3][4] = {};
@@ -400,7 +484,7 @@ inline GibbsDerivs gibbs_derivs_deboor(const Spline2D& s, double p, double t) no
     for (std::size_t i = 0; i < MAX_ORDER; ++i) c[i] = q[dt][i];
     for (std::size_t dp = 0; dp <= max_dp[dt] && dp < kp; ++dp) {
       if (dp > 0) differentiate_step(kn_p, c, kp, span_p, dp);
-      out[dt][dp] = de_boor_1d(kn_p, c, kp - dp, span_p, p);
+      out[dt][dp] = de_boor_weighted(wp[dp], c);
     }
   }
   return {out[0][0], out[0][1], out[1][0], out[0][2], out[2][0], out[1][1], out[0][3]};
@@ -441,7 +525,7 @@ inline GibbsDerivs gibbs_derivs_k(const Spline2D& s, double p, double t) noexcep
     }
     return BasisKernel<KP, KT>::point(s, p, t);
   }
-  return gibbs_derivs_deboor(s, p, t);
+  return gibbs_derivs_deboor<KP, KT>(s, p, t);
 }
 
 inline GibbsDerivs gibbs_derivs(const Spline2D& s, double p, double t) noexcept {
