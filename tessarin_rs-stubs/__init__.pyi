@@ -145,7 +145,9 @@ def compute_batch_shi_tanaka(t_k: _Float64Array, p_mpa: _Float64Array) -> dict[s
     (ValueError otherwise); extra values are ignored.
     """
 
-def compute_spinodal_caupin(p_arr: _Float64Array, t_llcp: _Real, p_llcp: _Real) -> dict[str, _Float64Array]:
+def compute_spinodal_caupin(
+    p_arr: _Float64Array, t_llcp: _Real, p_llcp: _Real
+) -> dict[str, _Float64Array]:
     """Liquid-liquid spinodal of the Caupin Table III model.
 
     p_arr: pressures (MPa); t_llcp, p_llcp: the liquid-liquid critical point
@@ -163,7 +165,9 @@ def compute_spinodal_caupin_kim(
     region are left out.
     """
 
-def compute_spinodal_holten(p_arr: _Float64Array, t_llcp: _Real, p_llcp: _Real) -> dict[str, _Float64Array]:
+def compute_spinodal_holten(
+    p_arr: _Float64Array, t_llcp: _Real, p_llcp: _Real
+) -> dict[str, _Float64Array]:
     """Liquid-liquid spinodal of the Holten model.
 
     p_arr: pressures (MPa); t_llcp, p_llcp: the liquid-liquid critical point
@@ -171,7 +175,9 @@ def compute_spinodal_holten(p_arr: _Float64Array, t_llcp: _Real, p_llcp: _Real) 
     region are left out.
     """
 
-def compute_spinodal_duska(p_arr: _Float64Array, t_llcp: _Real, p_llcp: _Real) -> dict[str, _Float64Array]:
+def compute_spinodal_duska(
+    p_arr: _Float64Array, t_llcp: _Real, p_llcp: _Real
+) -> dict[str, _Float64Array]:
     """Liquid-liquid spinodal of the Duska model.
 
     p_arr: pressures (MPa); t_llcp, p_llcp: the liquid-liquid critical point
