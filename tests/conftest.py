@@ -95,7 +95,7 @@ def pytest_configure(config):
 _SUMMARY_LINES = []
 
 
-@pytest.fixture
+@pytest.fixture(scope="session")
 def summary_line():
     """Returns a function that adds one line to the end-of-run summary."""
     return _SUMMARY_LINES.append
