@@ -245,6 +245,8 @@ def mypy_env(tmp_path):
     return env
 
 
+# Type checking runs no module code, so the sanitizer pass skips it.
+@pytest.mark.slow
 def test_mypy_strict_on_examples_and_stub_probe(tmp_path):
     pytest.importorskip("mypy")
     lines = PROBE_HEADER.splitlines()
