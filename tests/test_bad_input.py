@@ -78,6 +78,8 @@ DOCUMENTED = [re.compile(p, re.S) for p in [
     r"argument '\w+': '\w+' object cannot be converted to '(PyArray<T, D>|PyString|PyBool)'",
     r"argument '\w+': (must be real number, not [\w.]+"
     r"|'[\w.]+' object cannot be interpreted as an integer"
+    r"|float\(\) argument must be a string or a (real )?number, not '[\w.]+'"
+    r"|can't convert complex to float"
     r"|[Oo]nly (0-dimensional|length-1) arrays can be converted to Python scalars"
     r"|only integer scalar arrays can be converted to a scalar index"
     r"|(\w+\.)?__(float|index)__ returned non-(float|int) \(type \w+\)"

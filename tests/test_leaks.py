@@ -205,7 +205,12 @@ def test_grid_beyond_the_address_space_is_memory_error_and_frees_its_copies():
 # Each must raise MemoryError, free what it had allocated, and leave the
 # interpreter and the pool working once the cap is lifted.
 EXHAUST = r"""
-import gc, json, resource, sys
+import ctypes, gc, json, resource, sys
+# Large blocks always get a mapping of their own (glibc otherwise raises its
+# threshold after the first large free and serves later blocks from heap
+# space it already holds), so every result array needs new address space and
+# the cap bites whatever ran before. -3 is M_MMAP_THRESHOLD.
+ctypes.CDLL(None).mallopt(-3, 128 * 1024)
 import numpy as np
 import tessarin_rs as m
 sys.path.insert(0, {here!r})
