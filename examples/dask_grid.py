@@ -40,7 +40,6 @@ The output folder defaults to the current directory and is created if needed.
 """
 from __future__ import annotations
 
-import argparse
 import sys
 import time
 from pathlib import Path
@@ -50,9 +49,9 @@ import numpy as np
 import numpy.typing as npt
 
 import tessarin_rs as ts
+from _plotting import picture_parser, picture_path
 
 Array = npt.NDArray[np.float64]
-PLOT_HINT = "pip install 'tessarin[plot]'"
 
 # A density source takes the pressures (column, MPa) and temperatures (row, K)
 # of one chunk and returns the chunk's densities (kg/m3), shape (n_P, n_T).
@@ -182,18 +181,8 @@ def plot(summary: Summary, model: str, path: Path) -> None:
     print(f"saved {path}")
 
 
-def have_matplotlib() -> bool:
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        return False
-    return True
-
-
 def main(argv: Optional[Sequence[str]] = None) -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--outdir", type=Path, default=Path("."),
-                        help="folder for the PNG (default: current directory)")
+    parser = picture_parser(__doc__)
     parser.add_argument("--nt", type=int, default=10_000, help="temperatures (default: 10000)")
     parser.add_argument("--np", type=int, default=10_000, help="pressures (default: 10000)")
     parser.add_argument("--chunk", type=int, default=250,
@@ -224,11 +213,9 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
     print(f"finite densities: {s.finite:,} of {s.points:,}; mean {s.mean:.3f} kg/m3")
     print(f"smallest density {s.low[0]:.4f} kg/m3 at {s.low[1]:.3f} K, {s.low[2]:.3f} MPa")
     print(f"largest density  {s.high[0]:.4f} kg/m3 at {s.high[1]:.3f} K, {s.high[2]:.3f} MPa")
-    if not have_matplotlib():
-        print(f"matplotlib is not installed; {PLOT_HINT} to save the map.")
-        return
-    args.outdir.mkdir(parents=True, exist_ok=True)
-    plot(s, args.model, args.outdir / "dask_grid.png")
+    path = picture_path(args.outdir, "dask_grid.png", "the map")
+    if path is not None:
+        plot(s, args.model, path)
 
 
 if __name__ == "__main__":

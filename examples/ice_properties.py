@@ -26,7 +26,6 @@ The output folder defaults to the current directory and is created if needed.
 """
 from __future__ import annotations
 
-import argparse
 import sys
 from pathlib import Path
 from typing import NamedTuple, Optional, Sequence
@@ -35,9 +34,9 @@ import numpy as np
 import numpy.typing as npt
 
 import tessarin_rs as ts
+from _plotting import picture_parser, picture_path
 
 Array = npt.NDArray[np.float64]
-PLOT_HINT = "pip install 'tessarin[plot]'"
 T_START = 5.0
 T_AXIS_MAX = 400.0
 P_AXIS_MIN = 0.1  # MPa; the pressure axis is logarithmic
@@ -150,29 +149,17 @@ def plot(paths: Sequence[Paths], path: Path) -> None:
     print(f"\nsaved {path}")
 
 
-def have_matplotlib() -> bool:
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        return False
-    return True
-
-
 def main(argv: Optional[Sequence[str]] = None) -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--outdir", type=Path, default=Path("."),
-                        help="folder for the PNG (default: current directory)")
+    parser = picture_parser(__doc__)
     parser.add_argument("--points", type=int, default=300,
                         help="points per path (default: 300)")
     args = parser.parse_args(argv)
 
     phases = ice_phases()
     print_summary(phases)
-    if not have_matplotlib():
-        print(f"\nmatplotlib is not installed; {PLOT_HINT} to save the plot.")
-        return
-    args.outdir.mkdir(parents=True, exist_ok=True)
-    plot([compute(phase, args.points) for phase in phases], args.outdir / "ice_properties.png")
+    path = picture_path(args.outdir, "ice_properties.png", "the plot")
+    if path is not None:
+        plot([compute(phase, args.points) for phase in phases], path)
 
 
 if __name__ == "__main__":

@@ -22,7 +22,6 @@ The output folder defaults to the current directory and is created if needed.
 """
 from __future__ import annotations
 
-import argparse
 import sys
 from pathlib import Path
 from typing import Callable, Literal, NamedTuple, Optional, Sequence
@@ -31,9 +30,9 @@ import numpy as np
 import numpy.typing as npt
 
 import tessarin_rs as ts
+from _plotting import picture_parser, picture_path
 
 Array = npt.NDArray[np.float64]
-PLOT_HINT = "pip install 'tessarin[plot]'"
 Property = Literal["rho", "Cp", "vel"]
 
 P_MPA = 0.1
@@ -134,28 +133,16 @@ def plot(curves: Sequence[Curve], path: Path) -> None:
     print(f"\nsaved {path}")
 
 
-def have_matplotlib() -> bool:
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        return False
-    return True
-
-
 def main(argv: Optional[Sequence[str]] = None) -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--outdir", type=Path, default=Path("."),
-                        help="folder for the PNG (default: current directory)")
+    parser = picture_parser(__doc__)
     parser.add_argument("--points", type=int, default=400,
                         help="temperatures per curve (default: 400)")
     args = parser.parse_args(argv)
 
     print_summary()
-    if not have_matplotlib():
-        print(f"\nmatplotlib is not installed; {PLOT_HINT} to save the plot.")
-        return
-    args.outdir.mkdir(parents=True, exist_ok=True)
-    plot(compute(args.points), args.outdir / "liquid_properties.png")
+    path = picture_path(args.outdir, "liquid_properties.png", "the plot")
+    if path is not None:
+        plot(compute(args.points), path)
 
 
 if __name__ == "__main__":

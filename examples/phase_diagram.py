@@ -13,7 +13,6 @@ The output folder defaults to the current directory and is created if needed.
 """
 from __future__ import annotations
 
-import argparse
 import sys
 from pathlib import Path
 from typing import Callable, NamedTuple, Optional, Sequence
@@ -22,9 +21,9 @@ import numpy as np
 import numpy.typing as npt
 
 import tessarin_rs as ts
+from _plotting import picture_parser, picture_path
 
 Array = npt.NDArray[np.float64]
-PLOT_HINT = "pip install 'tessarin[plot]'"
 # Highest pressure drawn (MPa); every model's binodal reaches it.
 P_MAX = 300.0
 
@@ -148,29 +147,17 @@ def plot(results: Sequence[Curves], path: Path) -> None:
     print(f"\nsaved {path}")
 
 
-def have_matplotlib() -> bool:
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        return False
-    return True
-
-
 def main(argv: Optional[Sequence[str]] = None) -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--outdir", type=Path, default=Path("."),
-                        help="folder for the PNG (default: current directory)")
+    parser = picture_parser(__doc__)
     parser.add_argument("--points", type=int, default=120,
                         help="pressures per model (default: 120)")
     args = parser.parse_args(argv)
 
     results = [compute(model, args.points) for model in MODELS]
     print_summary(results)
-    if not have_matplotlib():
-        print(f"\nmatplotlib is not installed; {PLOT_HINT} to save the diagram.")
-        return
-    args.outdir.mkdir(parents=True, exist_ok=True)
-    plot(results, args.outdir / "phase_diagram.png")
+    path = picture_path(args.outdir, "phase_diagram.png", "the diagram")
+    if path is not None:
+        plot(results, path)
 
 
 if __name__ == "__main__":

@@ -29,12 +29,18 @@ SCRIPTS = [
                  marks=pytest.mark.skipif(not HAVE_DASK, reason="dask not installed")),
 ]
 
-# Makes `import matplotlib` fail inside the child, as on a machine without it.
-NO_MATPLOTLIB = ("import runpy, sys; sys.modules['matplotlib'] = None; "
-                 "sys.argv = sys.argv[1:]; runpy.run_path(sys.argv[0], run_name='__main__')")
+# Makes `import matplotlib` fail inside the child, as on a machine without it;
+# the script's folder leads the path, as when the script is run directly.
+NO_MATPLOTLIB = ("import os, runpy, sys; sys.modules['matplotlib'] = None; "
+                 "sys.argv = sys.argv[1:]; sys.path.insert(0, os.path.dirname(sys.argv[0])); "
+                 "runpy.run_path(sys.argv[0], run_name='__main__')")
 
 
 def load_example(name):
+    # The scripts import their shared helper from their own folder, as they
+    # do when run directly.
+    if str(EXAMPLES) not in sys.path:
+        sys.path.insert(0, str(EXAMPLES))
     spec = importlib.util.spec_from_file_location(f"example_{name}", EXAMPLES / f"{name}.py")
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
