@@ -55,7 +55,7 @@ bool is_native_f64_vector(PyObject* obj) {
   return same && PyArray_ISNOTSWAPPED(arr);
 }
 
-bool convert(const ParamSpec& param, PyObject* obj, ArgValue& out) {
+bool convert(const Param& param, PyObject* obj, ArgValue& out) {
   switch (param.kind) {
     case ArgKind::F64Vector:
       if (!is_native_f64_vector(obj)) {
@@ -119,7 +119,7 @@ bool convert(const ParamSpec& param, PyObject* obj, ArgValue& out) {
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
-std::string quoted_list(const FunctionSpec& fn, const bool* missing) {
+std::string quoted_list(const Function& fn, const bool* missing) {
   std::string names[MAX_PARAMS];
   std::size_t k = 0;
   for (std::size_t i = 0; i < fn.nparams; ++i)
@@ -132,7 +132,7 @@ std::string quoted_list(const FunctionSpec& fn, const bool* missing) {
   return out;
 }
 
-PyObject* run_body(const FunctionSpec& fn, ArgValue* values) {
+PyObject* run_body(const Function& fn, ArgValue* values) {
   try {
     return fn.body(values);
   } catch (const std::bad_alloc&) {
@@ -145,7 +145,7 @@ PyObject* run_body(const FunctionSpec& fn, ArgValue* values) {
 
 }  // namespace
 
-PyObject* call_with_args(const FunctionSpec& fn, PyObject* args, PyObject* kwargs) {
+PyObject* call_with_args(const Function& fn, PyObject* args, PyObject* kwargs) {
   PyObject* slots[MAX_PARAMS] = {};  // borrowed references
   const std::size_t n = fn.nparams;
 
@@ -208,6 +208,6 @@ PyObject* call_with_args(const FunctionSpec& fn, PyObject* args, PyObject* kwarg
   return run_body(fn, values);
 }
 
-PyObject* call_without_args(const FunctionSpec& fn) { return run_body(fn, nullptr); }
+PyObject* call_without_args(const Function& fn) { return run_body(fn, nullptr); }
 
 }  // namespace tessarin

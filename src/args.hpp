@@ -1,6 +1,6 @@
 // Argument matching and conversion shared by every module function.
 //
-// Each function is described by a FunctionSpec: its name, its parameters
+// Each function is described by a Function: its name, its parameters
 // (all required, positional-or-keyword) with the kind of value each accepts,
 // the text of its doc string and its body. Matching fills one slot per
 // parameter from the positional tuple and the keyword dict; conversion then
@@ -26,7 +26,7 @@ enum class ArgKind {
   Flag,       // a Python bool or a NumPy boolean scalar
 };
 
-struct ParamSpec {
+struct Param {
   const char* name;
   ArgKind kind;
 };
@@ -49,46 +49,46 @@ struct ArgValue {
 // without parameters) and returns a new reference or null with an exception.
 using Body = PyObject* (*)(ArgValue* args);
 
-struct FunctionSpec {
+struct Function {
   const char* name;
-  const ParamSpec* params;
+  const Param* params;
   std::size_t nparams;
   const char* doc_text;  // description after the signature line, may be ""
   Body body;
 };
 
 template <std::size_t N>
-constexpr FunctionSpec function_spec(const char* name, const ParamSpec (&params)[N],
+constexpr Function make_function(const char* name, const Param (&params)[N],
                                      const char* doc_text, Body body) {
-  return FunctionSpec{name, params, N, doc_text, body};
+  return Function{name, params, N, doc_text, body};
 }
-constexpr FunctionSpec function_spec_noargs(const char* name, const char* doc_text,
+constexpr Function make_function_noargs(const char* name, const char* doc_text,
                                             Body body) {
-  return FunctionSpec{name, nullptr, 0, doc_text, body};
+  return Function{name, nullptr, 0, doc_text, body};
 }
 
 // Parameter lists shared by several functions.
-inline constexpr ParamSpec MODEL_PARAMS[] = {
+inline constexpr Param MODEL_PARAMS[] = {
     {"t_k", ArgKind::F64Vector}, {"p_mpa", ArgKind::F64Vector}};
-inline constexpr ParamSpec SPINODAL_PARAMS[] = {
+inline constexpr Param SPINODAL_PARAMS[] = {
     {"p_arr", ArgKind::F64Vector}, {"t_llcp", ArgKind::Float}, {"p_llcp", ArgKind::Float}};
-inline constexpr ParamSpec BINODAL_PARAMS[] = {{"spin_p", ArgKind::F64Vector},
+inline constexpr Param BINODAL_PARAMS[] = {{"spin_p", ArgKind::F64Vector},
                                                {"spin_t_upper", ArgKind::F64Vector},
                                                {"spin_t_lower", ArgKind::F64Vector},
                                                {"t_llcp", ArgKind::Float},
                                                {"p_llcp", ArgKind::Float}};
-inline constexpr ParamSpec SF_PROP_PARAMS[] = {
+inline constexpr Param SF_PROP_PARAMS[] = {
     {"phase", ArgKind::String}, {"p", ArgKind::F64Vector}, {"t", ArgKind::F64Vector}};
-inline constexpr ParamSpec SF_RAW_PARAMS[] = {
+inline constexpr Param SF_RAW_PARAMS[] = {
     {"phase", ArgKind::String},  {"p", ArgKind::F64Vector}, {"t", ArgKind::F64Vector},
     {"deriv_p", ArgKind::Count}, {"deriv_t", ArgKind::Count}, {"grid", ArgKind::Flag}};
 
 // Matches args/kwargs to the parameters of `fn`, converts them and runs the
 // body. C++ exceptions escaping the body become Python exceptions
 // (std::bad_alloc becomes MemoryError).
-PyObject* call_with_args(const FunctionSpec& fn, PyObject* args, PyObject* kwargs);
+PyObject* call_with_args(const Function& fn, PyObject* args, PyObject* kwargs);
 
 // Runs a parameterless body with the same exception translation.
-PyObject* call_without_args(const FunctionSpec& fn);
+PyObject* call_without_args(const Function& fn);
 
 }  // namespace tessarin

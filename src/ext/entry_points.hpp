@@ -1,0 +1,12 @@
+// Bodies of the functions of tessarin._native, one per table row in
+// src/ext/native.cpp. Each receives its converted arguments in parameter order.
+#pragma once
+#include <Python.h>
+
+#include "args.hpp"
+
+namespace tessarin::ext {
+
+PyObject* py_build_info(ArgValue* args);
+
+}  // namespace tessarin::ext

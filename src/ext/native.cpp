@@ -1,0 +1,44 @@
+// tessarin._native: the compiled part of the tessarin package. It is built
+// from the same kernels as tessarin_rs and holds what the package needs in
+// compiled form beyond the core's seventeen functions.
+#define TESSARIN_IMPORT_NUMPY
+#include "np.hpp"
+
+#include "args.hpp"
+#include "ext/entry_points.hpp"
+#include "module_def.hpp"
+
+namespace tessarin::ext {
+namespace {
+
+constexpr Function TABLE[] = {
+    make_function_noargs("build_info",
+                         "The compiler, C library and processor features of this build and "
+                         "machine, as a dict of str.",
+                         py_build_info),
+};
+
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "tessarin._native", "", 0, nullptr,
+                            nullptr, nullptr, nullptr, nullptr};
+PyObject* g_module = nullptr;
+
+}  // namespace
+}  // namespace tessarin::ext
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
+  using namespace tessarin;
+  using tessarin::ext::TABLE;
+  if (!first_interpreter_only("tessarin._native")) return nullptr;
+  if (ext::g_module) {
+    Py_INCREF(ext::g_module);
+    return ext::g_module;
+  }
+  if (PyArray_ImportNumPyAPI() < 0) return nullptr;
+  static MethodTable<TABLE> methods;
+  PyObject* module = create_module_with(&ext::g_module_def, "tessarin._native", methods.defs(),
+                                        MethodTable<TABLE>::N);
+  if (!module) return nullptr;
+  ext::g_module = module;
+  Py_INCREF(ext::g_module);
+  return module;
+}
