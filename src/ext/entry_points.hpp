@@ -8,5 +8,7 @@
 namespace tessarin::ext {
 
 PyObject* py_build_info(ArgValue* args);
+PyObject* py_critical_point(ArgValue* args);
+PyObject* py_knot_ranges(ArgValue* args);
 
 }  // namespace tessarin::ext

@@ -11,11 +11,22 @@
 namespace tessarin::ext {
 namespace {
 
+constexpr Param CRITICAL_POINT_PARAMS[] = {{"model", ArgKind::String}};
+
 constexpr Function TABLE[] = {
     make_function_noargs("build_info",
                          "The compiler, C library and processor features of this build and "
                          "machine, as a dict of str.",
                          py_build_info),
+    make_function("critical_point", CRITICAL_POINT_PARAMS,
+                  "Liquid-liquid critical point (T in K, P in MPa) of the two-state model "
+                  "'holten', 'caupin', 'caupin_kim' or 'duska': where its field is zero and its "
+                  "interaction is twice its entropy weight.",
+                  py_critical_point),
+    make_function_noargs("knot_ranges",
+                         "First and last knots of every SeaFreeze phase, as a dict of "
+                         "(P first, P last, T first, T last) in MPa and K.",
+                         py_knot_ranges),
 };
 
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "tessarin._native", "", 0, nullptr,
