@@ -25,7 +25,7 @@ POLICIES = ("warn", "nan", "raise", "ignore")
 # Memory of one block's results, all keys together: large evaluations are cut
 # into blocks of about this size, so that beyond the arrays the caller asked
 # for only one block's worth of the other keys exists at a time.
-BLOCK_BYTES = 8 << 20
+BLOCK_BYTES = 4 << 20
 
 _REAL_KINDS = "fiu"
 
@@ -58,11 +58,11 @@ def check_policy(out_of_range: object) -> str:
     return str(out_of_range)
 
 
-def select_keys(material: str, valid: Sequence[str], keys: object) -> List[str]:
+def select_keys(material: str, valid: Sequence[str], keys: object) -> Sequence[str]:
     """The requested result keys, in the order given and without repeats; all
     keys for None. A single str counts as one key."""
     if keys is None:
-        return list(valid)
+        return valid
     if isinstance(keys, str):
         keys = [keys]
     try:
@@ -209,7 +209,10 @@ def inside(values: "np.ndarray[Any, Any]", bounds: Optional[Bounds]) -> bool:
     costs less than two reductions."""
     lo, hi = bounds if bounds is not None else (-math.inf, math.inf)
     if values.size <= 16:
-        return all(lo <= x <= hi for x in values.reshape(-1).tolist())
+        for x in (values if values.ndim == 1 else values.reshape(-1)).tolist():
+            if not lo <= x <= hi:  # also true for NaN
+                return False
+        return True
     v_lo, v_hi = values.min(), values.max()  # NaN if any value is NaN
     return bool(lo <= v_lo and v_hi <= hi)
 
@@ -262,28 +265,33 @@ class RangeCheck:
 
     def _first_text(self) -> str:
         assert self.first is not None
+        text = describe_point(self.points.at(self.first), self.units)
+        if not self.points.shape:
+            return text
         index = tuple(int(i) for i in np.unravel_index(self.first, self.points.shape))
-        return f"{describe_point(self.points.at(self.first), self.units)} at index {index}"
+        return f"{text} at index {index}"
 
     def _range_text(self) -> str:
-        return describe_ranges(self.ranges, self.units)
+        return f"the valid range of {self.material!r} ({describe_ranges(self.ranges, self.units)})"
 
     def raise_if_outside(self) -> None:
-        if self.count:
-            raise ValueError(
-                f"{self._first_text()} is outside the valid range of {self.material!r} "
-                f"({self._range_text()}), as are {self.count - 1} more of the "
-                f"{self.points.size} points. Pass out_of_range='warn', 'nan' or 'ignore' to "
-                f"evaluate them.")
+        if not self.count:
+            return
+        others = (f", as are {self.count - 1} more of the {self.points.size} points"
+                  if self.count > 1 else "")
+        raise ValueError(f"{self._first_text()} is outside {self._range_text()}{others}. "
+                         f"Pass out_of_range='warn', 'nan' or 'ignore' to evaluate anyway.")
 
     def warn(self, stacklevel: int) -> None:
-        if self.count and self.policy == "warn":
-            warnings.warn(
-                f"{self.count} of {self.points.size} points outside the valid range of "
-                f"{self.material!r} ({self._range_text()}); the first is "
-                f"{self._first_text()}. Their values are extrapolations; out_of_range='nan' "
-                f"masks them, 'ignore' accepts them silently.", RuntimeWarning,
-                stacklevel=stacklevel + 1)
+        if not self.count or self.policy != "warn":
+            return
+        if self.points.size == 1:
+            what = f"{self._first_text()} is outside {self._range_text()}; its values are"
+        else:
+            what = (f"{self.count} of {self.points.size} points are outside "
+                    f"{self._range_text()}, the first {self._first_text()}; their values are")
+        warnings.warn(f"{what} extrapolations. out_of_range='nan' masks them, 'ignore' "
+                      f"accepts them silently.", RuntimeWarning, stacklevel=stacklevel + 1)
 
 
 BlockFn = Callable[[Block], Mapping[str, "np.ndarray[Any, Any]"]]

@@ -99,9 +99,10 @@ class Material:
     ranges: Callable[[], Mapping[str, Bounds]]  # by variable, lo <= x <= hi
     range_source: str
 
-    @property
-    def keys(self) -> Tuple[str, ...]:
-        return tuple(self.quantities)
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "keys", tuple(self.quantities))
+
+    keys: Tuple[str, ...] = ()  # the keys of `quantities`, set on creation
 
 
 def _model(batch: Callable[[Array, Array], Dict[str, Array]]) -> Evaluator:

@@ -161,6 +161,7 @@ def properties(material: str, *, T: Any, P: Any, grid: bool = False, keys: Keys 
 
 
 _ZERO_D = (0, Ellipsis)
+_ONE = np.zeros(1)
 # Calls with at most this many points, given as numbers or float64 arrays,
 # skip the block machinery when they need nothing of it.
 _DIRECT_POINTS = 16
@@ -182,25 +183,29 @@ def _direct(m: Material, values: Mapping[str, Any],
         if t is float or t is int or t is np.float64:
             if not ranges[n][0] <= x <= ranges[n][1]:  # also false for NaN
                 return None
-        elif (t is np.ndarray and x.dtype == np.float64 and x.size <= _DIRECT_POINTS
+            one = _ONE.copy()
+            one[0] = x
+            args.append(one)
+        elif (t is np.ndarray and x.dtype is _F64 and x.size <= _DIRECT_POINTS
               and x.flags.c_contiguous and (shape is None or x.shape == shape)):
             shape = x.shape
             x = x.reshape(-1)
             if not _inputs.inside(x, ranges[n]):
                 return None
+            args.append(x)
         else:
             return None
-        args.append(x)
-    if shape is None:
-        r = m.evaluate(*[np.array([x], dtype=np.float64) for x in args])
+    if shape is None:  # numbers only
+        r = m.evaluate(*args)
         return {k: r[k][_ZERO_D] for k in selected}
     size = math.prod(shape)
-    r = m.evaluate(*[np.full(size, x, dtype=np.float64) if type(x) is not np.ndarray else x
-                     for x in args])
+    r = m.evaluate(*[a if a.size == size else np.full(size, a[0]) for a in args])
     if len(shape) == 1:
         return {k: r[k] for k in selected}
     return {k: r[k].reshape(shape) for k in selected}
 
+
+_F64 = np.dtype(np.float64)
 
 def evaluate(m: Material, values: Mapping[str, Any], grid: bool, selected: Sequence[str],
              policy: str, stacklevel: int = 1) -> Dict[str, Array]:
