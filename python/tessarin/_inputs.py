@@ -251,8 +251,8 @@ class RangeCheck:
             if b is not None:
                 out = out | (v < b[0]) | (v > b[1])
         shape = np.broadcast_shapes(*(np.shape(v) for v in views))
-        nan = np.broadcast_to(nan, shape).reshape(-1)
         out = np.broadcast_to(out & ~nan, shape).reshape(-1)
+        nan = np.broadcast_to(nan, shape).reshape(-1)
         return (nan if nan.any() else None), (out if out.any() else None)
 
     def note(self, start: int, outside: Any) -> None:

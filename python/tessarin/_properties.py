@@ -2,8 +2,8 @@
 from __future__ import annotations
 
 import math
-from typing import (TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple,
-                    Union, overload)
+from typing import (TYPE_CHECKING, Any, Dict, List, Literal, Mapping, Optional, Sequence,
+                    Tuple, Union, overload)
 
 import numpy as np
 import numpy.typing as npt
@@ -22,6 +22,7 @@ _Real = Union[float, "np.integer[Any]", "np.floating[Any]"]
 RealArrayLike = Union[_Real, Sequence[_Real], Sequence[Sequence[_Real]],
                       Sequence[Sequence[Sequence[_Real]]], "npt.NDArray[Any]"]
 Keys = Union[str, Sequence[str], None]
+OutOfRange = Literal["warn", "nan", "raise", "ignore"]
 
 _UNITS = {n: q.units for n, q in VARIABLES.items()}
 
@@ -67,14 +68,14 @@ def valid_range(material: str) -> Dict[str, Tuple[float, float]]:
 
 
 @overload
+def in_range(material: str, *, T: RealArrayLike, P: RealArrayLike,
+             grid: bool = False) -> BoolArray: ...
+@overload
 def in_range(material: str, *, T: "xarray.DataArray", P: "RealArrayLike | xarray.DataArray",
              grid: bool = False) -> "xarray.DataArray": ...
 @overload
 def in_range(material: str, *, T: RealArrayLike, P: "xarray.DataArray",
              grid: bool = False) -> "xarray.DataArray": ...
-@overload
-def in_range(material: str, *, T: RealArrayLike, P: RealArrayLike,
-             grid: bool = False) -> BoolArray: ...
 
 
 def in_range(material: str, *, T: Any, P: Any, grid: bool = False) -> Any:
@@ -104,21 +105,21 @@ def _in_range(m: Material, values: Mapping[str, Any], grid: bool) -> BoolArray:
 
 
 @overload
+def properties(material: str, *, T: RealArrayLike, P: RealArrayLike,
+               grid: bool = False, keys: Keys = None,
+               out_of_range: OutOfRange = "warn") -> Dict[str, Array]: ...
+@overload
 def properties(material: str, *, T: "xarray.DataArray", P: "RealArrayLike | xarray.DataArray",
                grid: bool = False, keys: Keys = None,
-               out_of_range: str = "warn") -> "xarray.Dataset": ...
+               out_of_range: OutOfRange = "warn") -> "xarray.Dataset": ...
 @overload
 def properties(material: str, *, T: RealArrayLike, P: "xarray.DataArray",
                grid: bool = False, keys: Keys = None,
-               out_of_range: str = "warn") -> "xarray.Dataset": ...
-@overload
-def properties(material: str, *, T: RealArrayLike, P: RealArrayLike,
-               grid: bool = False, keys: Keys = None,
-               out_of_range: str = "warn") -> Dict[str, Array]: ...
+               out_of_range: OutOfRange = "warn") -> "xarray.Dataset": ...
 
 
 def properties(material: str, *, T: Any, P: Any, grid: bool = False, keys: Keys = None,
-               out_of_range: str = "warn") -> Any:
+               out_of_range: OutOfRange = "warn") -> Any:
     """Thermodynamic properties of `material` at temperatures T (K) and
     pressures P (MPa).
 

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import functools
 import sys
-from typing import Any, Iterable, Mapping, Sequence, Tuple
+from typing import Any, Iterable, List, Mapping, Sequence, Tuple
 
 import numpy as np
 
@@ -20,7 +20,7 @@ def any_dataarray(values: Iterable[object]) -> bool:
     return xr is not None and any(isinstance(v, xr.DataArray) for v in values)
 
 
-def _arguments(m: Material, values: Mapping[str, Any], grid: bool) -> list:
+def _arguments(m: Material, values: Mapping[str, Any], grid: bool) -> List[Any]:
     """The inputs in the material's variable order, ready for apply_ufunc:
     DataArrays as they are, numbers as they are; on a grid a plain 1-D input
     becomes a DataArray along a dimension named after its variable."""
