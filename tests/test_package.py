@@ -50,11 +50,13 @@ def test_values_and_keys_are_the_cores(material):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         got = tessarin.properties(material, T=t.reshape(4, 6), P=p.reshape(4, 6))
+    one = tessarin.properties(material, T=float(t[0]), P=float(p[0]))  # 0-d route
     want = core(material, t, p)
-    assert list(got) == list(want) == tessarin.keys(material)
+    assert list(got) == list(one) == list(want) == tessarin.keys(material)
     for k in want:
         assert got[k].shape == (4, 6) and got[k].dtype == np.float64
         assert same_bits(got[k].ravel(), want[k]), k
+        assert one[k].shape == () and same_bits(one[k], want[k][0]), k
 
 
 @pytest.mark.parametrize("T, P, shape", [

@@ -8,7 +8,7 @@ from typing import (TYPE_CHECKING, Any, Dict, List, Literal, Mapping, Optional, 
 import numpy as np
 import numpy.typing as npt
 
-from . import _inputs, _xarray
+from . import _inputs, _native, _xarray
 from ._materials import VARIABLES, Material, lookup
 
 if TYPE_CHECKING:
@@ -161,20 +161,19 @@ def properties(material: str, *, T: Any, P: Any, grid: bool = False, keys: Keys 
     return evaluate(m, values, grid, selected, policy, stacklevel=2)
 
 
-_ZERO_D = (0, Ellipsis)
-_ONE = np.zeros(1)
 # Calls with at most this many points, given as numbers or float64 arrays,
 # skip the block machinery when they need nothing of it.
 _DIRECT_POINTS = 16
+_F64 = np.dtype(np.float64)
 
 
 def _direct(m: Material, values: Mapping[str, Any],
             selected: Sequence[str]) -> Optional[Dict[str, Array]]:
     """The results of a small call that needs no conversion, broadcasting,
-    NaN handling or range policy: plain numbers and C-contiguous float64
-    arrays of one shape, every value inside the range. None for anything
-    else, which takes the general route (with the same values). A single
-    point then costs little more than the core call."""
+    NaN handling or range policy: plain numbers, or C-contiguous float64
+    arrays of one shape with numbers, every value inside the range. None for
+    anything else, which takes the general route (with the same values). A
+    single point then costs little more than the core call."""
     ranges = m.ranges()
     shape: Optional[Tuple[int, ...]] = None
     args: List[Any] = []
@@ -184,29 +183,25 @@ def _direct(m: Material, values: Mapping[str, Any],
         if t is float or t is int or t is np.float64:
             if not ranges[n][0] <= x <= ranges[n][1]:  # also false for NaN
                 return None
-            one = _ONE.copy()
-            one[0] = x
-            args.append(one)
         elif (t is np.ndarray and x.dtype is _F64 and x.size <= _DIRECT_POINTS
               and x.flags.c_contiguous and (shape is None or x.shape == shape)):
             shape = x.shape
-            x = x.reshape(-1)
+            if x.ndim != 1:
+                x = x.reshape(-1)
             if not _inputs.inside(x, ranges[n]):
                 return None
-            args.append(x)
         else:
             return None
-    if shape is None:  # numbers only
-        r = m.evaluate(*args)
-        return {k: r[k][_ZERO_D] for k in selected}
+        args.append(x)
+    if shape is None:  # numbers only: 0-d results
+        r = _native.at_point(m.evaluate, *args)
+        return r if selected is m.keys else {k: r[k] for k in selected}
     size = math.prod(shape)
-    r = m.evaluate(*[a if a.size == size else np.full(size, a[0]) for a in args])
-    if len(shape) == 1:
-        return {k: r[k] for k in selected}
-    return {k: r[k].reshape(shape) for k in selected}
-
-
-_F64 = np.dtype(np.float64)
+    r = m.evaluate(*[x if type(x) is np.ndarray else np.full(size, x, dtype=np.float64)
+                     for x in args])
+    if len(shape) != 1:
+        return {k: r[k].reshape(shape) for k in selected}
+    return r if selected is m.keys else {k: r[k] for k in selected}
 
 def evaluate(m: Material, values: Mapping[str, Any], grid: bool, selected: Sequence[str],
              policy: str, stacklevel: int = 1) -> Dict[str, Array]:

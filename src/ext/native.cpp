@@ -29,6 +29,16 @@ constexpr Function TABLE[] = {
                          py_knot_ranges),
 };
 
+// Functions whose arguments the table's conversions do not cover, called by
+// CPython with the arguments as they come.
+PyMethodDef g_fastcall[] = {
+    {"at_point", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_at_point)),
+     METH_FASTCALL,
+     "at_point(evaluate, x0, ...)\n--\n\nCalls evaluate with one-element float64 arrays holding "
+     "the numbers x0, ... and returns its dict with every one-element array turned into a 0-d "
+     "array."},
+    {nullptr, nullptr, 0, nullptr}};
+
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "tessarin._native", "", 0, nullptr,
                             nullptr, nullptr, nullptr, nullptr};
 PyObject* g_module = nullptr;
@@ -49,6 +59,10 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
   PyObject* module = create_module_with(&ext::g_module_def, "tessarin._native", methods.defs(),
                                         MethodTable<TABLE>::N);
   if (!module) return nullptr;
+  if (PyModule_AddFunctions(module, ext::g_fastcall) != 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
   ext::g_module = module;
   Py_INCREF(ext::g_module);
   return module;
