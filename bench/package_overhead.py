@@ -27,7 +27,7 @@ import os
 import subprocess
 import sys
 import time
-from typing import Callable, List, Tuple
+from typing import Callable, Dict, List, Tuple
 
 import numpy as np
 
@@ -104,7 +104,8 @@ def timing_rows(quick: bool, rounds: int) -> List[Tuple[str, str, float, float]]
     return rows
 
 
-def own_work(name: str, t: np.ndarray, p: np.ndarray, result: object) -> Callable[[], object]:
+def own_work(name: str, t: np.ndarray, p: np.ndarray,
+             result: Dict[str, np.ndarray]) -> Callable[[], object]:
     import dataclasses
 
     from tessarin import _materials
