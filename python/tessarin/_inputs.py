@@ -11,7 +11,7 @@ from __future__ import annotations
 import math
 import warnings
 from typing import (Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence,
-                    Tuple)
+                    Tuple, Union)
 
 import numpy as np
 import numpy.typing as npt
@@ -19,6 +19,11 @@ import numpy.typing as npt
 Array = npt.NDArray[np.float64]
 Bounds = Tuple[float, float]
 Shape = Tuple[int, ...]
+_Real = Union[float, "np.integer[Any]", "np.floating[Any]"]
+# Temperatures, pressures and the like: a number, a (nested) list of numbers
+# or an array of any real dtype and shape.
+RealArrayLike = Union[_Real, Sequence[_Real], Sequence[Sequence[_Real]],
+                      Sequence[Sequence[Sequence[_Real]]], "npt.NDArray[Any]"]
 
 POLICIES = ("warn", "nan", "raise", "ignore")
 

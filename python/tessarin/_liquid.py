@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 from functools import lru_cache
-from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple
+from typing import Callable, Dict, NamedTuple, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -68,7 +68,7 @@ def critical_point(model: str) -> Tuple[float, float]:
     return entry.stated if entry.stated is not None else _computed_critical_point(model)
 
 
-def liquid_liquid(model: str, *, P: Any) -> Dict[str, Array]:
+def liquid_liquid(model: str, *, P: _inputs.RealArrayLike) -> Dict[str, Array]:
     """Liquid-liquid transition of a two-state model at pressures P (MPa).
 
     P is keyword-only: a number, list or array of any shape. Returns a dict of

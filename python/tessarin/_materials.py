@@ -97,7 +97,6 @@ class Material:
     evaluate: Evaluator
     evaluate_grid: Optional[Evaluator]
     ranges: Callable[[], Mapping[str, Bounds]]  # by variable, lo <= x <= hi
-    range_source: str
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "keys", tuple(self.quantities))
@@ -140,7 +139,6 @@ def _knots(phase: str) -> Callable[[], Mapping[str, Bounds]]:
 
 # Ranges of the liquid models: the box stated on each model's page in
 # docs/models/, where its source is given.
-_MODEL_DOCS = "docs/models/{}.md"
 _MODELS = [
     ("holten", "Holten, Sengers and Anisimov (2014) two-state model",
      tessarin_rs.compute_batch_holten, (181.0, 300.0), (0.0, 400.0)),
@@ -171,13 +169,11 @@ def _build() -> Dict[str, Material]:
     table: Dict[str, Material] = {}
     for name, title, batch, t_range, p_range in _MODELS:
         table[name] = Material(name, "liquid model", title, ("P", "T"), LIQUID_QUANTITIES,
-                               _model(batch), None, _fixed(t_range, p_range),
-                               _MODEL_DOCS.format(name.replace("_kim", "")))
+                               _model(batch), None, _fixed(t_range, p_range))
     for phase, title, quantities in _SPLINES:
         scatter, grid = _spline(phase)
         table[phase] = Material(phase, "spline phase", title, ("P", "T"), quantities,
-                                scatter, grid, _knots(phase),
-                                "first and last knots of the spline (docs/splines.md)")
+                                scatter, grid, _knots(phase))
     return table
 
 

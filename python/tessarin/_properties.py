@@ -9,6 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _inputs, _native, _xarray
+from ._inputs import RealArrayLike
 from ._materials import VARIABLES, Material, lookup
 
 if TYPE_CHECKING:
@@ -16,11 +17,6 @@ if TYPE_CHECKING:
 
 Array = npt.NDArray[np.float64]
 BoolArray = npt.NDArray[np.bool_]
-_Real = Union[float, "np.integer[Any]", "np.floating[Any]"]
-# Temperatures or pressures: a number, a (nested) list of numbers or an
-# array of any real dtype and shape.
-RealArrayLike = Union[_Real, Sequence[_Real], Sequence[Sequence[_Real]],
-                      Sequence[Sequence[Sequence[_Real]]], "npt.NDArray[Any]"]
 Keys = Union[str, Sequence[str], None]
 OutOfRange = Literal["warn", "nan", "raise", "ignore"]
 
