@@ -292,8 +292,3 @@ def test_import_loads_neither_xarray_nor_dask():
                          check=True).stdout
     assert out.strip() == "[]"
 
-
-def test_docstrings_give_units():
-    for fn in (tessarin.properties, tessarin.valid_range, tessarin.in_range,
-               tessarin.critical_point, tessarin.liquid_liquid, tessarin.keys):
-        assert re.search(r"\bK\b", fn.__doc__) and "MPa" in fn.__doc__, fn.__name__

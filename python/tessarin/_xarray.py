@@ -54,7 +54,7 @@ def _arguments(m: Material, values: Mapping[str, Any], grid: bool) -> List[Any]:
 
 
 def _block_properties(material: str, keys: Tuple[str, ...], policy: str,
-                      *arrays: np.ndarray) -> Any:
+                      *arrays: "np.ndarray[Any, Any]") -> Any:
     # Runs on numpy blocks, possibly in a dask worker process. apply_ufunc
     # expects a tuple for several outputs and the array itself for one.
     from ._properties import evaluate
@@ -64,7 +64,7 @@ def _block_properties(material: str, keys: Tuple[str, ...], policy: str,
     return tuple(r[k] for k in keys) if len(keys) > 1 else r[keys[0]]
 
 
-def _block_in_range(material: str, *arrays: np.ndarray) -> np.ndarray:
+def _block_in_range(material: str, *arrays: "np.ndarray[Any, Any]") -> "np.ndarray[Any, Any]":
     from ._properties import _in_range
 
     m = MATERIALS[material]
