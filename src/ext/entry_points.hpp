@@ -10,6 +10,10 @@ namespace tessarin::ext {
 PyObject* py_build_info(ArgValue* args);
 PyObject* py_critical_point(ArgValue* args);
 PyObject* py_knot_ranges(ArgValue* args);
+PyObject* py_phase_numbers(ArgValue* args);
+PyObject* py_whichphase(ArgValue* args);
+PyObject* py_phase_line(ArgValue* args);
+PyObject* py_triple_points(ArgValue* args);
 
 // Called by CPython directly (METH_FASTCALL): at_point(evaluate, x0, ...).
 PyObject* py_at_point(PyObject* self, PyObject* const* args, Py_ssize_t nargs);

@@ -12,6 +12,11 @@ namespace tessarin::ext {
 namespace {
 
 constexpr Param CRITICAL_POINT_PARAMS[] = {{"model", ArgKind::String}};
+constexpr Param WHICHPHASE_PARAMS[] = {{"p", ArgKind::F64Vector}, {"t", ArgKind::F64Vector}};
+constexpr Param PHASE_LINE_PARAMS[] = {{"a", ArgKind::String},
+                                       {"b", ArgKind::String},
+                                       {"values", ArgKind::F64Vector},
+                                       {"solve_pressure", ArgKind::Flag}};
 
 constexpr Function TABLE[] = {
     make_function_noargs("build_info",
@@ -27,6 +32,25 @@ constexpr Function TABLE[] = {
                          "First and last knots of every SeaFreeze phase, as a dict of "
                          "(P first, P last, T first, T last) in MPa and K.",
                          py_knot_ranges),
+    make_function_noargs("phase_numbers",
+                         "The phases that compete for stability and their numbers, as a dict "
+                         "of name -> int.",
+                         py_phase_numbers),
+    make_function("whichphase", WHICHPHASE_PARAMS,
+                  "Number of the stable phase at the matched points (p[i], t[i]), MPa and K: "
+                  "the least Gibbs energy among the phases whose knot range contains the "
+                  "point; NaN where none does.",
+                  py_whichphase),
+    make_function("phase_line", PHASE_LINE_PARAMS,
+                  "Coexistence of phases a and b at the temperatures `values` (solving for "
+                  "pressure when solve_pressure is True) or at the pressures `values` "
+                  "(solving for temperature): dict of 'P' (MPa), 'T' (K) and 'stable' (no "
+                  "third phase lower), NaN and False where there is no root.",
+                  py_phase_line),
+    make_function_noargs("triple_points",
+                         "Every point where three phases coexist and no fourth is lower, as a "
+                         "list of (name, name, name, P in MPa, T in K) ordered by pressure.",
+                         py_triple_points),
 };
 
 // Functions whose arguments the table's conversions do not cover, called by
