@@ -1,6 +1,6 @@
 """The compiled part of the tessarin package (built from the same kernels as
 tessarin_rs)."""
-from typing import Callable
+from typing import Any, Callable
 
 import numpy as np
 from numpy.typing import NDArray
@@ -19,3 +19,19 @@ def at_point(evaluate: Callable[..., dict[str, NDArray[np.float64]]], /,
              *values: float) -> dict[str, NDArray[np.float64]]:
     """Calls evaluate with one-element float64 arrays holding `values` and
     returns its dict with every one-element array turned into a 0-d array."""
+
+def phase_numbers() -> dict[str, int]:
+    """The phases that compete for stability and their numbers."""
+
+def whichphase(p: NDArray[np.float64], t: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Number of the stable phase at the matched points (p[i], t[i]), MPa and K;
+    NaN where no phase's knot range contains the point."""
+
+def phase_line(a: str, b: str, values: NDArray[np.float64],
+               solve_pressure: bool) -> dict[str, NDArray[Any]]:
+    """Coexistence of phases a and b at the temperatures `values` (solving for
+    pressure) or pressures (solving for temperature): 'P', 'T', 'stable'."""
+
+def triple_points() -> list[tuple[str, str, str, float, float]]:
+    """Every stable triple point as (name, name, name, P in MPa, T in K),
+    ordered by pressure."""
