@@ -23,6 +23,7 @@ PLOT_HINT = "pip install 'tessarin[plot]'"
 SCRIPTS = [
     ("quickstart.py", [], None),
     ("phase_diagram.py", ["--points", "20"], "phase_diagram.png"),
+    ("water_phase_diagram.py", ["--points", "40"], "water_phase_diagram.png"),
     ("liquid_properties.py", ["--points", "40"], "liquid_properties.png"),
     ("ice_properties.py", ["--points", "30"], "ice_properties.png"),
     pytest.param("dask_grid.py", ["--nt", "37", "--np", "23", "--chunk", "10"], "dask_grid.png",
