@@ -169,8 +169,8 @@ def draw(ax: object, d: Diagram, models: Sequence[TwoState], zoom: bool) -> None
     bounds = np.array(sorted(numbers) + [max(numbers) + 1], dtype=float) - 0.5
     ax.pcolormesh(d.p, d.t, d.phase.T, cmap=cmap, norm=BoundaryNorm(bounds, cmap.N),
                   shading="nearest", rasterized=True)
-    for _, _, p, t in d.lines:
-        ax.plot(p, t, "-", color="k", lw=1.2)
+    for _, _, p_line, t_line in d.lines:
+        ax.plot(p_line, t_line, "-", color="k", lw=1.2)
     for p, t in d.triples.values():
         ax.plot([p], [t], "o", color="k", ms=4, zorder=4)
     t_h, p_h = nucleation_line(200)
@@ -182,8 +182,8 @@ def draw(ax: object, d: Diagram, models: Sequence[TwoState], zoom: bool) -> None
             ax.plot(np.r_[m.critical[1], m.p], np.r_[m.critical[0], branch], "--",
                     color=m.colour, lw=0.9)
         ax.plot([m.critical[1]], [m.critical[0]], "o", color=m.colour, ms=4, mec="k", zorder=5)
-    for name, (p, t) in (ZOOM_NAMES_AT if zoom else NAMES_AT).items():
-        ax.text(p, t, name, ha="center", va="center", fontsize=8 if zoom else 11, color="0.2")
+    for name, (p_at, t_at) in (ZOOM_NAMES_AT if zoom else NAMES_AT).items():
+        ax.text(p_at, t_at, name, ha="center", va="center", fontsize=8 if zoom else 11, color="0.2")
 
 
 def plot(d: Diagram, models: Sequence[TwoState], path: Path) -> None:
