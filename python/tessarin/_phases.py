@@ -5,8 +5,11 @@ triple points, and the pressure at which a material has a given density.
 The phases that compete are liquid water ("water1", the liquid the ice
 splines were fitted against) and the ices, each only inside its knot range
 (limits included), with SeaFreeze's numbers: 0 "water1", 1 "Ih", 2 "II",
-3 "III", 5 "V", 6 "VI", 7 "VII_X_French". The searches run in compiled code
-(tessarin._native).
+3 "III", 5 "V", 6 "VI", 7 "VII_X_French". The equilibrium searches run in
+compiled code (tessarin._native), which takes every phase as a Gibbs energy
+per kilogram of water over its range, so that another liquid can compete in
+the same way; the density inversion iterates on the material's own
+evaluator, so it serves every material.
 """
 from __future__ import annotations
 
