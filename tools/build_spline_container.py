@@ -87,8 +87,9 @@ EXPECTED_RANGES = {
 }
 
 
-def read_spline(path: Path):
-    """Knot vectors, orders and the coefficient matrix (P rows, T columns)."""
+def read_spline(path: Path, dims: int = 2):
+    """Knot vectors, orders and the coefficient array of a MATLAB v7.3 spline
+    over `dims` variables (axes in the order of the knot vectors: P, T, ...)."""
     with h5py.File(path, "r") as h:
         sp = h["sp"]
         form = bytes(np.asarray(sp["form"]).ravel().astype(np.uint8))
@@ -97,9 +98,9 @@ def read_spline(path: Path):
         orders = [int(v) for v in np.asarray(sp["order"]).ravel()]
         numbers = [int(v) for v in np.asarray(sp["number"]).ravel()]
         knots = [np.asarray(h[ref], dtype="<f8").ravel() for ref in np.asarray(sp["knots"]).ravel()]
-        # MATLAB stores column-major, so HDF5 sees the (P, T) matrix transposed.
+        # MATLAB stores column-major, so HDF5 sees the axes in reverse order.
         coefs = np.asarray(sp["coefs"], dtype="<f8").T
-    if len(orders) != 2 or len(knots) != 2 or coefs.shape != tuple(numbers):
+    if len(orders) != dims or len(knots) != dims or coefs.shape != tuple(numbers):
         raise SystemExit(f"{path}: unexpected layout, orders {orders}, "
                          f"numbers {numbers}, coefs {coefs.shape}")
     return orders, knots, np.ascontiguousarray(coefs)
