@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "args.hpp"
@@ -45,6 +46,8 @@ std::vector<double> copy_f64(PyArrayObject* arr);
 // another Python error) set on failure.
 PyRef new_f64_array(std::size_t n);
 PyRef new_f64_array_2d(std::size_t rows, std::size_t cols);
+// The same with any number of dimensions (up to NumPy's limit).
+PyRef new_f64_array_nd(std::span<const std::size_t> shape);
 inline double* f64_data(const PyRef& arr) noexcept {
   return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
 }

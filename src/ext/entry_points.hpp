@@ -8,5 +8,7 @@
 namespace tessarin::ext {
 
 PyObject* py_build_info(ArgValue* args);
+PyObject* py_nacl_properties(ArgValue* args);
+PyObject* py_nacl_materials(ArgValue* args);
 
 }  // namespace tessarin::ext

@@ -11,11 +11,32 @@
 namespace tessarin::ext {
 namespace {
 
+constexpr Param NACL_PARAMS[] = {{"material", ArgKind::String},
+                                  {"p", ArgKind::F64Vector},
+                                  {"t", ArgKind::F64Vector},
+                                  {"m", ArgKind::F64Vector},
+                                  {"grid", ArgKind::Flag}};
+
 constexpr Function TABLE[] = {
     make_function_noargs("build_info",
                          "The compiler, C library and processor features of this build and "
                          "machine, as a dict of str.",
                          py_build_info),
+    make_function("nacl_properties", NACL_PARAMS,
+                  "Properties of aqueous NaCl from its SeaFreeze Gibbs-energy spline.\n\n"
+                  "p (MPa), t (K) and m (mol/kg of water) are 1-D float64 arrays: of equal "
+                  "length\n(matched points, 1-D results) or, with grid true, the axes of a "
+                  "grid\n(results of shape (len(p), len(t), len(m))). Returns a dict of "
+                  "float64\narrays: the solution's G, rho, V, S, H, U, A, Cp, Cv, alpha, Kt, "
+                  "Kp, Ks, vel,\nJs, gamma_Gruneisen and the mixing quantities mus, muw, Vm, "
+                  "Vw, Cpm, Va, Cpa,\naw, phi, Vex, xs, xw, f. Points outside the knot range "
+                  "are extrapolated.",
+                  py_nacl_properties),
+    make_function_noargs("nacl_materials",
+                         "The NaCl(aq) materials: name -> {'P': (lo, hi), 'T': (lo, hi), "
+                         "'m': (lo, hi), 'M_s': kg/mol}, the knot ranges in MPa, K and "
+                         "mol/kg.",
+                         py_nacl_materials),
 };
 
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "tessarin._native", "", 0, nullptr,
