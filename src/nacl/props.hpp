@@ -10,6 +10,7 @@
 //
 // Pure C++: no Python types, no allocation, never throws.
 #pragma once
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -92,7 +93,15 @@ inline SolutionProps props_from_derivs(const Spline3D& s, const SolutionDerivs& 
   return r;
 }
 
+// A NaN coordinate gives NaN in every field, the composition terms included.
 inline SolutionProps solution_props(const Spline3D& s, double p, double t, double m) noexcept {
+  if (std::isnan(p) || std::isnan(t) || std::isnan(m)) {
+    SolutionProps r;
+    double nan[SOLUTION_PROPS_SIZE];
+    std::fill_n(nan, SOLUTION_PROPS_SIZE, std::numeric_limits<double>::quiet_NaN());
+    std::memcpy(&r, nan, sizeof r);
+    return r;
+  }
   return props_from_derivs(s, solution_derivs(s, p, t, m), p, t, m);
 }
 
