@@ -35,10 +35,7 @@ import struct
 import sys
 from pathlib import Path
 
-import h5py
 import numpy as np
-
-from build_spline_container import read_spline
 
 MAGIC = b"TNC1"
 TOTAL_LENGTH = 308_020
@@ -121,6 +118,10 @@ def read_v5(path: Path):
 
 def read_v73(path: Path):
     """The same for a MATLAB v7.3 (HDF5) spline; its MW lists water, then salt."""
+    import h5py
+
+    from build_spline_container import read_spline
+
     orders, knots, coefs = read_spline(path, dims=3)
     with h5py.File(path, "r") as h:
         mw = np.asarray(h["sp"]["MW"]).ravel()
@@ -129,6 +130,8 @@ def read_v73(path: Path):
 
 
 def read_source(splines_dir: Path, stem: str):
+    import h5py
+
     path = splines_dir / stem / f"{stem}.mat"
     return read_v73(path) if h5py.is_hdf5(path) else read_v5(path)
 
