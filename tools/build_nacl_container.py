@@ -30,12 +30,13 @@ Each spline gives the Gibbs energy of the solution in J per kg of solution.
 
 from __future__ import annotations
 
-import argparse
 import struct
 import sys
 from pathlib import Path
 
 import numpy as np
+
+from build_spline_container import argument_parser, read_spline, write_container
 
 MAGIC = b"TNC1"
 TOTAL_LENGTH = 308_020
@@ -119,8 +120,6 @@ def read_v5(path: Path):
 def read_v73(path: Path):
     """The same for a MATLAB v7.3 (HDF5) spline; its MW lists water, then salt."""
     import h5py
-
-    from build_spline_container import read_spline
 
     orders, knots, coefs = read_spline(path, dims=3)
     with h5py.File(path, "r") as h:
@@ -238,11 +237,7 @@ def verify(data: bytes, sources) -> None:
 
 
 def main(argv=None) -> int:
-    here = Path(__file__).resolve().parent.parent
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("splines_dir", type=Path,
-                    help="the seafreeze/splines folder of the unpacked SeaFreeze wheel")
-    ap.add_argument("-o", "--output", type=Path, default=here / "data" / "seafreeze_nacl.bin")
+    ap = argument_parser(__doc__, "seafreeze_nacl.bin")
     ap.add_argument("--print-checks", action="store_true",
                     help="print the check values of the source arrays and stop")
     args = ap.parse_args(argv)
@@ -251,12 +246,8 @@ def main(argv=None) -> int:
             orders, knots, coefs, _ = read_source(args.splines_dir, stem)
             print(f"{name!r}: {check_values(orders, knots, coefs, CHECK_POINTS[name])!r},")
         return 0
-    data = build(args.splines_dir)
-    args.output.parent.mkdir(parents=True, exist_ok=True)
-    args.output.write_bytes(data)
-    print(f"wrote {args.output} ({len(data)} bytes, {len(MATERIALS)} materials)")
+    write_container(args.output, build(args.splines_dir), f"{len(MATERIALS)} materials")
     return 0
-
 
 if __name__ == "__main__":
     sys.exit(main())
