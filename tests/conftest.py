@@ -75,7 +75,7 @@ def build_and_run_cpp(tmp_path, source, extra_sources=(), flags=()):
     # Under the sanitizer run the checks are instrumented like the module;
     # the compiler itself runs without the preloaded sanitizer runtime.
     sanitize = os.environ.get("TESSARIN_SANITIZE_CXXFLAGS", "").split()
-    cmd = [exe_path, *cxx[1:], "-std=c++20", "-O2", "-ffp-contract=off", *sanitize,
+    cmd = [exe_path, *cxx[1:], "-std=c++20", "-O2", "-ffp-contract=off", "-Wno-psabi", *sanitize,
            f"-I{ROOT / 'src'}", f"-I{ROOT / 'tests' / 'cpp'}", *flags, str(src), *map(str, extra_sources), "-o", str(exe)]
     compile_env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     built = subprocess.run(cmd, capture_output=True, text=True, env=compile_env)

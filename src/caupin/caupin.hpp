@@ -30,7 +30,7 @@
 #include <limits>
 
 #include "caupin/params.hpp"
-#include "lanes.hpp"
+#include "simd.hpp"
 #include "point_result.hpp"
 
 namespace tessarin::caupin {
@@ -39,7 +39,7 @@ inline constexpr double X_LO = 1e-15;
 inline constexpr double X_HI = 0.999999999999999;  // 1 - 1e-15 in float64
 
 
-using lanes::V2;
+using simd::V2;
 
 // A reduced Gibbs energy (per R Tc) and its derivatives in dT and dP.
 template <class F = double>
@@ -65,8 +65,8 @@ inline Coords<F> reduce(F T, F P_MPa, const CaupinParams& c) noexcept {
 // for a NaN lane, which then takes the bound).
 template <class F>
 inline F clamp_fraction(F x) noexcept {
-  const F up = lanes::select(x > X_LO, x, lanes::splat<F>(X_LO));
-  return lanes::select(up < X_HI, up, lanes::splat<F>(X_HI));
+  const F up = simd::select(x > X_LO, x, simd::splat<F>(X_LO));
+  return simd::select(up < X_HI, up, simd::splat<F>(X_HI));
 }
 
 // Field GBA: reduced Gibbs energy of state B relative to state A.
@@ -81,9 +81,9 @@ inline Reduced<F> field_derivatives(F dT, F dP, const CaupinParams& c) noexcept 
   r.g = field(dT, dP, c);
   r.g_P = c.lambda * (c.a + c.b * dT + 2 * c.d * dP);
   r.g_T = c.lambda * (1 + c.b * dP + 2 * c.f * dT);
-  r.g_PP = lanes::splat<F>(2 * c.lambda * c.d);
-  r.g_PT = lanes::splat<F>(c.lambda * c.b);
-  r.g_TT = lanes::splat<F>(2 * c.lambda * c.f);
+  r.g_PP = simd::splat<F>(2 * c.lambda * c.d);
+  r.g_PT = simd::splat<F>(c.lambda * c.b);
+  r.g_TT = simd::splat<F>(2 * c.lambda * c.f);
   return r;
 }
 
@@ -135,14 +135,14 @@ inline NewtonState<F> newton_prepare(F x, F Th, F omega) noexcept {
 template <class F, class M>
 inline F newton_finish(const NewtonState<F>& s, F logit, F GBA, F Th, F omega, M& flat,
                        M& converged) noexcept {
-  using lanes::magnitude;
-  using lanes::select;
+  using simd::abs;
+  using simd::select;
   const F xc = s.xc;
   const F Mval = equilibrium_function(xc, logit, GBA, Th, omega);
   F xn = xc - Mval / s.N;
   xn = select(xn < X_LO, xc * 0.5, select(xn > X_HI, ((xc + 1) - 1e-15) * 0.5, xn));
-  flat = magnitude(s.N) < 1e-30;
-  converged = magnitude(Mval) < 1e-12;
+  flat = abs(s.N) < 1e-30;
+  converged = abs(Mval) < 1e-12;
   return xn;
 }
 
@@ -184,11 +184,11 @@ inline Reduced<F> background(F T, const Coords<F>& r, const CaupinParams& c) noe
   const F u = T - c.Ts;
   const F Ps = c.Ps0 + c.Ps1 * u + c.Ps2 * u * u;
   F s = (c.Pc - Ps) / c.Pu + p;
-  s = lanes::select(s > 0, s, lanes::splat<F>(std::numeric_limits<double>::quiet_NaN()));
+  s = simd::select(s > 0, s, simd::splat<F>(std::numeric_limits<double>::quiet_NaN()));
   const F s_T = -(c.Ps1 + 2 * c.Ps2 * u) * c.Tc / c.Pu;
   const double s_TT = -2 * c.Ps2 * c.Tc * c.Tc / c.Pu;
 
-  const F rs = lanes::sqrt_each(s);  // s^(1/2)
+  const F rs = simd::sqrt(s);  // s^(1/2)
   const F s32 = s * rs;              // s^(3/2)
   const F rsi = 1 / rs;              // s^(-1/2)
   const F Asp = c.A0 + c.A1 * t;
@@ -228,10 +228,10 @@ struct Props {
 template <class F>
 inline Props<F> properties(const Reduced<F>& g, F T, F Th, F P_MPa,
                            const CaupinParams& c) noexcept {
-  using lanes::either;
-  using lanes::magnitude;
-  using lanes::select;
-  using lanes::splat;
+  using simd::either;
+  using simd::abs;
+  using simd::select;
+  using simd::splat;
   constexpr double inf = std::numeric_limits<double>::infinity();
   const F nan = splat<F>(std::numeric_limits<double>::quiet_NaN());
   const F zero = splat<F>(0.0);
@@ -249,20 +249,20 @@ inline Props<F> properties(const Reduced<F>& g, F T, F Th, F P_MPa,
   o.Cp = -R_M * Th * g.g_TT;
 
   // A vanishing G_P (zero volume) leaves the compressibility unbounded.
-  const auto finite_gp = magnitude(g.g_P) > 1e-30;
+  const auto finite_gp = abs(g.g_P) > 1e-30;
   const F kT = select(finite_gp, -(c.Vc / (c.R * c.Tc)) * g.g_PP / g.g_P, splat<F>(inf));
   o.alpha = select(finite_gp, g.g_PT / (c.Tc * g.g_P), zero);
   const auto kT_nan = kT != kT;
   o.Kt = select(kT_nan, nan,
-                select(either(magnitude(kT) == inf, magnitude(kT) <= 1e-30), zero,
+                select(either(abs(kT) == inf, abs(kT) <= 1e-30), zero,
                        1 / (kT * 1e6)));
 
   const F TVa2 = T * o.V * o.alpha * o.alpha;
-  o.Cv = select(lanes::both(magnitude(kT) < inf, kT > 0), o.Cp - TVa2 / kT, o.Cp);
+  o.Cv = select(simd::both(abs(kT) < inf, kT > 0), o.Cp - TVa2 / kT, o.Cp);
   const F kS = select(o.Cp > 0, kT - TVa2 / o.Cp, kT);
   o.Ks = select(kS != kS, nan, select(kS > 0, 1 / (kS * 1e6), splat<F>(inf)));
-  const auto sound = lanes::both(o.rho > 0, kS > 0);
-  o.vel = select(sound, lanes::sqrt_each(select(sound, 1 / (kS * o.rho), zero)), nan);
+  const auto sound = simd::both(o.rho > 0, kS > 0);
+  o.vel = select(sound, simd::sqrt(select(sound, 1 / (kS * o.rho), zero)), nan);
 
   const auto no_kT = either(kT_nan, o.alpha != o.alpha);
   o.Cv = select(no_kT, nan, o.Cv);
@@ -305,7 +305,7 @@ struct BlockPoints {
 // The background is evaluated here, after the solves, which do not need it.
 inline void finish_block(const BlockPoints& s, std::size_t count, PointResult* out,
                          const CaupinParams& c) noexcept {
-  using lanes::select;
+  using simd::select;
   constexpr std::size_t NQ = BLOCK_POINTS / 2;
   const std::size_t npairs = (count + 1) / 2;
   auto second = [count](std::size_t q) { return (2 * q + 1 < count) ? 2 * q + 1 : 2 * q; };
@@ -319,10 +319,10 @@ inline void finish_block(const BlockPoints& s, std::size_t count, PointResult* o
   }
   for (std::size_t q = 0; q < npairs; ++q) {
     const bool lone = second(q) == 2 * q;
-    lx1[q] = lanes::log_each(x1[q], lone);
-    l1x1[q] = lanes::log_each(1 - x1[q], lone);
-    lx2[q] = lanes::log_each(x2[q], lone);
-    l1x2[q] = lanes::log_each(1 - x2[q], lone);
+    lx1[q] = simd::log(x1[q], lone ? 1 : 2);
+    l1x1[q] = simd::log(1 - x1[q], lone ? 1 : 2);
+    lx2[q] = simd::log(x2[q], lone ? 1 : 2);
+    l1x2[q] = simd::log(1 - x2[q], lone ? 1 : 2);
   }
 
   // The root with the lower Gibbs energy is the stable one; a NaN energy
@@ -341,7 +341,7 @@ inline void finish_block(const BlockPoints& s, std::size_t count, PointResult* o
     gmix[q] = select(first, g1, g2);
     ratio[q] = x[q] / (1 - x[q]);
   }
-  for (std::size_t q = 0; q < npairs; ++q) logit[q] = lanes::log_each(ratio[q], second(q) == 2 * q);
+  for (std::size_t q = 0; q < npairs; ++q) logit[q] = simd::log(ratio[q], second(q) == 2 * q ? 1 : 2);
 
   // Reduced Gibbs energies of the mixture, state A and state B of every
   // pair, then their properties: stage by stage, so that the independent
@@ -368,7 +368,7 @@ inline void finish_block(const BlockPoints& s, std::size_t count, PointResult* o
     // derivatives through the curvature Y; at a flat F it is replaced by a
     // huge value, which switches that contribution off.
     V2 Y = equilibrium_slope(xq, Th, om);
-    Y = select(lanes::magnitude(Y) > 1e-30, Y, lanes::splat<V2>(1e30));
+    Y = select(simd::abs(Y) > 1e-30, Y, simd::splat<V2>(1e30));
     const V2 x_T = -(logit[q] + fb.g_T) / Y;
     const V2 h = fb.g_P + c.omega0 * (1 - 2 * xq);
 
@@ -420,8 +420,8 @@ using detail::BLOCK_POINTS;
 inline void caupin_block(const double* T, const double* P, std::size_t count, PointResult* out,
                          const CaupinParams& c) noexcept {
   using detail::pair;
-  using lanes::select;
-  using lanes::splat;
+  using simd::select;
+  using simd::splat;
   constexpr std::size_t NP = BLOCK_POINTS;
   constexpr std::size_t NC = 2 * NP;
 
@@ -465,12 +465,12 @@ inline void caupin_block(const double* T, const double* P, std::size_t count, Po
   {
     volatile double start_lo = 0.05, start_hi = 0.95;
     const V2 x0 = clamp_fraction(V2{start_lo, start_hi});
-    const V2 logit0 = lanes::log_each(x0 / (1 - x0));
+    const V2 logit0 = simd::log(x0 / (1 - x0));
     const V2 inv0 = 1 / (x0 * (1 - x0));
     for (std::size_t j = 0; j < count; ++j) {
       const V2 th = splat<V2>(s.Th[j]), om = splat<V2>(s.omega[j]);
       const NewtonState<V2> st = {x0, th * (inv0 - 2 * om), x0};
-      lanes::M2 flat, converged;
+      simd::Mask<V2> flat, converged;
       const V2 xn = newton_finish(st, logit0, splat<V2>(s.gba[j]), th, om, flat, converged);
       const V2 result = select(flat, st.xc, xn);
       for (int l = 0; l < 2; ++l) {
@@ -500,20 +500,20 @@ inline void caupin_block(const double* T, const double* P, std::size_t count, Po
     const std::size_t nv = (nact + 1) & ~std::size_t{1};
     for (std::size_t i = 0; i < nv; i += 2) {
       const NewtonState<V2> st =
-          newton_prepare(lanes::load(cx + i), lanes::load(cth + i), lanes::load(com + i));
-      lanes::store(cxc + i, st.xc);
-      lanes::store(cN + i, st.N);
-      lanes::store(cratio + i, st.ratio);
+          newton_prepare(simd::load<V2>(cx + i), simd::load<V2>(cth + i), simd::load<V2>(com + i));
+      simd::store(cxc + i, st.xc);
+      simd::store(cN + i, st.N);
+      simd::store(cratio + i, st.ratio);
     }
     for (std::size_t i = 0; i < nv; ++i) clog[i] = std::log(cratio[i]);
     for (std::size_t i = 0; i < nv; i += 2) {
-      const NewtonState<V2> st = {lanes::load(cxc + i), lanes::load(cN + i), V2{}};
-      lanes::M2 flat, converged;
-      const V2 xn = newton_finish(st, lanes::load(clog + i), lanes::load(cg + i),
-                                  lanes::load(cth + i), lanes::load(com + i), flat, converged);
-      const lanes::M2 ended = lanes::either(flat, converged);
-      lanes::store(cx + i, xn);
-      lanes::store(cxc + i, select(flat, st.xc, xn));  // the result, should the solve end
+      const NewtonState<V2> st = {simd::load<V2>(cxc + i), simd::load<V2>(cN + i), V2{}};
+      simd::Mask<V2> flat, converged;
+      const V2 xn = newton_finish(st, simd::load<V2>(clog + i), simd::load<V2>(cg + i),
+                                  simd::load<V2>(cth + i), simd::load<V2>(com + i), flat, converged);
+      const simd::Mask<V2> ended = simd::either(flat, converged);
+      simd::store(cx + i, xn);
+      simd::store(cxc + i, select(flat, st.xc, xn));  // the result, should the solve end
       cend[i] = ended[0];
       cend[i + 1] = ended[1];
     }
@@ -541,16 +541,16 @@ inline void caupin_block(const double* T, const double* P, std::size_t count, Po
     const std::size_t i1 = nact - 1;
     V2 x = pair(cx[0], cx[i1]);
     const V2 g = pair(cg[0], cg[i1]), th = pair(cth[0], cth[i1]), om = pair(com[0], com[i1]);
-    lanes::M2 ended = {0, 0};
+    simd::Mask<V2> ended = {0, 0};
     V2 result = x;
     for (; step <= NEWTON_STEPS; ++step) {
       const NewtonState<V2> st = newton_prepare(x, th, om);
-      lanes::M2 flat, converged;
+      simd::Mask<V2> flat, converged;
       const V2 xn =
-          newton_finish(st, lanes::log_each(st.ratio, i1 == 0), g, th, om, flat, converged);
-      const lanes::M2 ends = lanes::either(flat, converged);
+          newton_finish(st, simd::log(st.ratio, i1 == 0 ? 1 : 2), g, th, om, flat, converged);
+      const simd::Mask<V2> ends = simd::either(flat, converged);
       result = select(ended, result, select(flat, st.xc, xn));
-      ended = lanes::either(ended, ends);
+      ended = simd::either(ended, ends);
       if (ended[0] && ended[1]) break;
       x = select(ended, x, xn);
     }

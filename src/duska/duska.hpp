@@ -15,16 +15,13 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
 // Blocks of points use AVX2 where the processor has it.
 #define TESSARIN_DUSKA_WIDE 1
 #endif
 
 #include "point_result.hpp"
+#include "simd.hpp"
 
 namespace tessarin::duska {
 
@@ -435,87 +432,16 @@ inline PointResult duska_point(double T, double P_MPa) noexcept {
 
 namespace lanes {
 
-#if defined(__GNUC__)
-// GCC notes that returning an AVX vector from a function compiled without
-// AVX would follow another calling convention; these helpers are always
-// inlined into the AVX2 kernel, so no such call exists. (The note comes at
-// the end of the translation unit, after any diagnostic pop, hence no pop.)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
-
-// W doubles, with the arithmetic operators acting lane-wise.
+using simd::abs;
+using simd::load;
+using simd::select;
+using simd::splat;
+using simd::sqrt;
+using simd::store;
 template <int W>
-struct VecOf;
-template <>
-struct VecOf<2> {
-  typedef double type __attribute__((vector_size(16)));
-};
-template <>
-struct VecOf<4> {
-  typedef double type __attribute__((vector_size(32)));
-};
-template <int W>
-using Vec = typename VecOf<W>::type;
-
+using Vec = simd::Vec<W>;
 template <class V>
-inline constexpr int WIDTH = sizeof(V) / sizeof(double);
-
-template <class V>
-inline V load(const double* p) noexcept {
-  V v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-template <class V>
-inline void store(double* p, const V& v) noexcept {
-  std::memcpy(p, &v, sizeof v);
-}
-template <class V>
-inline V splat(double a) noexcept {
-  V v;
-  for (int l = 0; l < WIDTH<V>; ++l) v[l] = a;
-  return v;
-}
-
-// Lane-wise `mask ? a : b` for a mask from a lane-wise comparison.
-template <class V, class M>
-inline V select(const M& mask, const V& a, const V& b) noexcept {
-  return V(((M)a & mask) | ((M)b & ~mask));
-}
-template <class V>
-inline V select(const decltype(V{} < V{})& mask, const V& a, double b) noexcept {
-  return select(mask, a, splat<V>(b));
-}
-template <class V>
-inline V select(const decltype(V{} < V{})& mask, double a, const V& b) noexcept {
-  return select(mask, splat<V>(a), b);
-}
-
-template <class V>
-inline V abs(const V& a) noexcept {
-  using M = decltype(a < a);
-  return V((M)a & ~(M)splat<V>(-0.0));
-}
-
-template <class V>
-inline bool any(const decltype(V{} < V{})& mask) noexcept {
-  bool r = false;
-  for (int l = 0; l < WIDTH<V>; ++l) r |= mask[l] != 0;
-  return r;
-}
-
-inline Vec<2> sqrt(Vec<2> a) noexcept {
-#if defined(__SSE2__)
-  return _mm_sqrt_pd(a);
-#else
-  return Vec<2>{std::sqrt(a[0]), std::sqrt(a[1])};
-#endif
-}
-#if defined(TESSARIN_DUSKA_WIDE)
-__attribute__((target("avx"))) inline Vec<4> sqrt(Vec<4> a) noexcept {
-  return _mm256_sqrt_pd(a);
-}
-#endif
+inline constexpr int WIDTH = simd::width<V>;
 
 // Largest number of points per block.
 inline constexpr std::size_t LANES = 8;
@@ -797,7 +723,7 @@ struct NewtonSet {
       k = 0;
       return;
     }
-    if (!any<V>(stopped)) return;
+    if (!simd::any(stopped)) return;
     // Finished runs hand over their result; the others move to the front.
     std::size_t kept = 0;
     for (std::size_t i = 0; i < k; ++i) {

@@ -7,13 +7,12 @@
 // points outside the model's domain show as NaN or infinite values.
 #pragma once
 #include <algorithm>
-#include <bit>
-#include <cstdint>
 #include <cmath>
 #include <cstddef>
 #include <limits>
 
 #include "point_result.hpp"
+#include "simd.hpp"
 
 namespace tessarin::holten {
 
@@ -142,14 +141,6 @@ inline constexpr double X_HI = 0.999999999999999;
 // logarithm and a comparison that depends on the step before, and the steps of
 // independent points overlap in the processor. A point's sequence of
 // operations is the same whether it is solved alone or beside others.
-// a when c holds, otherwise b; exact (bits are moved, not computed) and
-// without a branch.
-inline double select(bool c, double a, double b) noexcept {
-  const std::uint64_t mask = 0 - static_cast<std::uint64_t>(c);
-  return std::bit_cast<double>((std::bit_cast<std::uint64_t>(a) & mask) |
-                               (std::bit_cast<std::uint64_t>(b) & ~mask));
-}
-
 class FractionSolver {
  public:
   FractionSolver() noexcept = default;  // a finished solver, for array storage
@@ -196,10 +187,10 @@ class FractionSolver {
       // time (a misprediction also stops the steps of other points from
       // overlapping with this one).
       const bool left = f_lo_ * f_mid < 0;  // the sign change is in [lo, mid]
-      const bool stop = select(left, mid - lo_, hi_ - mid) < 1e-14;
-      hi_ = select(left, mid, hi_);
-      lo_ = select(left, lo_, mid);
-      f_lo_ = select(left || stop, f_lo_, f_mid);
+      const bool stop = simd::select(left, mid - lo_, hi_ - mid) < 1e-14;
+      hi_ = simd::select(left, mid, hi_);
+      lo_ = simd::select(left, lo_, mid);
+      f_lo_ = simd::select(left || stop, f_lo_, f_mid);
       if (stop || ++iter_ == 100) {
         root_ = (lo_ + hi_) * 0.5;
         mode_ = Mode::Done;

@@ -26,6 +26,7 @@
 #include <span>
 
 #include "seafreeze/spline.hpp"
+#include "simd.hpp"
 
 namespace tessarin::seafreeze {
 
@@ -55,77 +56,21 @@ inline constexpr std::size_t DERIV_T = 2;
 static_assert(DERIV_P <= MAX_DERIV && DERIV_T <= MAX_DERIV);
 
 // The kernels below work on L points at once ("lanes"): every value is a
-// vector of L doubles, one per point, and every arithmetic operation acts on
+// simd::Vec<L>, one double per point, and every arithmetic operation acts on
 // each lane separately. The lanes never mix, so each lane performs exactly
 // the operations of the single-point kernel (L = 1) and gets its bits; more
 // lanes only share instructions between points and let their independent
 // dependency chains overlap.
-//
-// Four lanes make 32-byte vectors, which GCC notes would be passed
-// differently with AVX enabled; they never cross a call that is not inlined
-// within this header, so the note does not concern this code.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpsabi"
-template <std::size_t L>
-struct LaneVector;  // the vector type of L doubles
-template <>
-struct LaneVector<1> {
-  typedef double type __attribute__((vector_size(8)));
-  typedef long long mask __attribute__((vector_size(8)));
-};
-template <>
-struct LaneVector<2> {
-  typedef double type __attribute__((vector_size(16)));
-  typedef long long mask __attribute__((vector_size(16)));
-};
-template <>
-struct LaneVector<4> {
-  typedef double type __attribute__((vector_size(32)));
-  typedef long long mask __attribute__((vector_size(32)));
-};
-
-template <std::size_t L>
-struct Lanes {
-  using V = typename LaneVector<L>::type;
-  using M = typename LaneVector<L>::mask;  // a comparison: all bits set where true
-  // Per lane, yes where the mask is set, else no (bitwise, so no rounding).
-  static V select(const M& mask, const V& yes, const V& no) noexcept {
-    return reinterpret_cast<V>((reinterpret_cast<M>(yes) & mask) |
-                               (reinterpret_cast<M>(no) & ~mask));
-  }
-  static V splat(double x) noexcept {
-    V v = {};
-    for (std::size_t l = 0; l < L; ++l) v[l] = x;
-    return v;
-  }
-  // v[l] = base[l][off]
-  static V gather(const double* const (&base)[L], std::ptrdiff_t off) noexcept {
-    V v = {};
-    for (std::size_t l = 0; l < L; ++l) v[l] = base[l][off];
-    return v;
-  }
-  static V load(const double (&x)[L]) noexcept {
-    V v = {};
-    for (std::size_t l = 0; l < L; ++l) v[l] = x[l];
-    return v;
-  }
-  static V sqrt(const V& x) noexcept {
-    V v = {};
-    for (std::size_t l = 0; l < L; ++l) v[l] = std::sqrt(x[l]);
-    return v;
-  }
-};
-
 // The seven derivatives of L points, one vector each.
 template <std::size_t L>
 struct DerivLanes {
-  typename Lanes<L>::V g, gp, gt, gpp, gtt, gpt, gppp;
+  simd::Vec<L> g, gp, gt, gpp, gtt, gpt, gppp;
 };
 
 // The properties of L points: field k of Props (in its order) for every lane.
 template <std::size_t L>
 struct PropsLanes {
-  typename Lanes<L>::V f[PROPS_SIZE];
+  simd::Vec<L> f[PROPS_SIZE];
 
   // Lane l takes the fields of one point's record.
   void set(std::size_t l, const Props& r) noexcept {
@@ -143,12 +88,12 @@ struct PropsLanes {
 // that passed `evaluable`.
 template <std::size_t K, std::size_t ND, std::size_t L>
 inline void basis_derivs(const double* knots, std::size_t k, const std::size_t (&span)[L],
-                         const typename Lanes<L>::V& x, const double* const (&fac)[L],
-                         typename Lanes<L>::V (&out)[ND + 1][MAX_ORDER]) noexcept {
+                         const simd::Vec<L>& x, const double* const (&fac)[L],
+                         simd::Vec<L> (&out)[ND + 1][MAX_ORDER]) noexcept {
   static_assert(ND <= MAX_DERIV && K <= MAX_ORDER);
-  using V = typename Lanes<L>::V;
+  using V = simd::Vec<L>;
   if constexpr (K != 0) k = K;
-  const V zero = Lanes<L>::splat(0.0);
+  const V zero = simd::splat<simd::Vec<L>>(0.0);
   for (std::size_t d = k; d <= ND; ++d)
     for (std::size_t i = 0; i < MAX_ORDER; ++i) out[d][i] = zero;
   // Distances to the knots around the interval: left[m] = x - knots[span + 1 - m]
@@ -161,8 +106,8 @@ inline void basis_derivs(const double* knots, std::size_t k, const std::size_t (
 #pragma GCC unroll 12
   for (std::size_t m = 1; m < k && m < MAX_ORDER; ++m) {
     const auto off = static_cast<std::ptrdiff_t>(m);
-    left[m] = x - Lanes<L>::gather(at, 1 - off);
-    right[m] = Lanes<L>::gather(at, off) - x;
+    left[m] = x - simd::gather<simd::Vec<L>>(at, 1 - off);
+    right[m] = simd::gather<simd::Vec<L>>(at, off) - x;
   }
   // Cox-de Boor triangle: after step j, n[0..j] are the order j + 1 basis
   // functions active on the span; the orders k - d (d = 0..ND) are kept.
@@ -172,7 +117,7 @@ inline void basis_derivs(const double* knots, std::size_t k, const std::size_t (
   // product of non-negative factors, so each value carries only a few
   // roundings relative to itself.
   V n[MAX_ORDER];
-  n[0] = Lanes<L>::splat(1.0);
+  n[0] = simd::splat<simd::Vec<L>>(1.0);
   if (k - 1 <= ND) out[k - 1][0] = n[0];
   std::size_t tri = 0;  // offset of step j's reciprocals in fac
 #pragma GCC unroll 12
@@ -180,7 +125,7 @@ inline void basis_derivs(const double* knots, std::size_t k, const std::size_t (
     V saved = zero;
 #pragma GCC unroll 12
     for (std::size_t r = 0; r < j; ++r) {
-      const V w = n[r] * Lanes<L>::gather(fac, tri + r);
+      const V w = n[r] * simd::gather<simd::Vec<L>>(fac, tri + r);
       n[r] = saved + right[r + 1] * w;
       saved = left[j - r] * w;
     }
@@ -209,13 +154,13 @@ inline void basis_derivs(const double* knots, std::size_t k, const std::size_t (
     for (std::size_t r = d; r >= 1; --r) {
       const std::size_t len = k - r;  // entries of w before this step
       const std::size_t fr = f[r];
-      w[len] = Lanes<L>::gather(fac, fr + len - 1) * w[len - 1] - zero;
+      w[len] = simd::gather<simd::Vec<L>>(fac, fr + len - 1) * w[len - 1] - zero;
 #pragma GCC unroll 12
       for (std::size_t q = 2; q <= len && q <= MAX_ORDER; ++q) {
         const std::size_t m = len + 1 - q;  // len - 1 .. 1
-        w[m] = Lanes<L>::gather(fac, fr + m - 1) * w[m - 1] - Lanes<L>::gather(fac, fr + m) * w[m];
+        w[m] = simd::gather<simd::Vec<L>>(fac, fr + m - 1) * w[m - 1] - simd::gather<simd::Vec<L>>(fac, fr + m) * w[m];
       }
-      w[0] = zero - Lanes<L>::gather(fac, fr) * w[0];
+      w[0] = zero - simd::gather<simd::Vec<L>>(fac, fr) * w[0];
     }
   }
 }
@@ -225,7 +170,7 @@ inline void basis_derivs(const double* knots, std::size_t k, const std::size_t (
 template <std::size_t ND, std::size_t L = 1>
 struct AxisBasis {
   std::size_t span[L];
-  typename Lanes<L>::V b[ND + 1][MAX_ORDER];
+  simd::Vec<L> b[ND + 1][MAX_ORDER];
 };
 
 // The constants of `span` from the spline's table, or computed into `local`
@@ -241,7 +186,7 @@ template <std::size_t K, std::size_t ND, std::size_t L>
 inline void axis_basis(const SpanFactors& table, std::span<const double> knots, std::size_t k,
                        const double (&x)[L], AxisBasis<ND, L>& out) noexcept {
   if constexpr (K != 0) k = K;
-  typename Lanes<L>::V xv = {};
+  simd::Vec<L> xv = {};
   double local[L][span_factor_stride(MAX_ORDER)];
   const double* fac[L];
   for (std::size_t l = 0; l < L; ++l) {
@@ -256,24 +201,24 @@ inline void axis_basis(const SpanFactors& table, std::span<const double> knots, 
 // along T with the T basis of the same point: r[d][i] = sum_j c(i, j) B_T^(d)(j).
 template <std::size_t L = 1>
 struct RowSums {
-  typename Lanes<L>::V r[DERIV_T + 1][MAX_ORDER];
+  simd::Vec<L> r[DERIV_T + 1][MAX_ORDER];
 };
 
 template <std::size_t KP, std::size_t KT, std::size_t L>
 inline void row_sums(const Spline2D& s, const std::size_t (&span_p)[L],
                      const AxisBasis<DERIV_T, L>& bt, RowSums<L>& out) noexcept {
-  using V = typename Lanes<L>::V;
+  using V = simd::Vec<L>;
   const std::size_t kp = KP ? KP : s.order_p, kt = KT ? KT : s.order_t;
   const double* first[L];
   for (std::size_t l = 0; l < L; ++l)
     first[l] = s.coefs.data() + (span_p[l] + 1 - kp) * s.n_t + (bt.span[l] + 1 - kt);
-  const V zero = Lanes<L>::splat(0.0);
+  const V zero = simd::splat<simd::Vec<L>>(0.0);
 #pragma GCC unroll 12
   for (std::size_t i = 0; i < kp; ++i) {
     V r0 = zero, r1 = zero, r2 = zero;
 #pragma GCC unroll 12
     for (std::size_t j = 0; j < kt; ++j) {
-      const V c = Lanes<L>::gather(first, i * s.n_t + j);
+      const V c = simd::gather<simd::Vec<L>>(first, i * s.n_t + j);
       r0 += c * bt.b[0][j];
       r1 += c * bt.b[1][j];
       r2 += c * bt.b[2][j];
@@ -288,9 +233,9 @@ inline void row_sums(const Spline2D& s, const std::size_t (&span_p)[L],
 template <std::size_t KP, std::size_t L>
 inline void combine(std::size_t kp, const AxisBasis<DERIV_P, L>& bp, const RowSums<L>& rows,
                     DerivLanes<L>& out) noexcept {
-  using V = typename Lanes<L>::V;
+  using V = simd::Vec<L>;
   if constexpr (KP != 0) kp = KP;
-  const V zero = Lanes<L>::splat(0.0);
+  const V zero = simd::splat<simd::Vec<L>>(0.0);
   V g = zero, gp = zero, gt = zero, gpp = zero, gtt = zero, gpt = zero, gppp = zero;
 #pragma GCC unroll 12
   for (std::size_t i = 0; i < kp; ++i) {
@@ -542,14 +487,14 @@ inline GibbsDerivs gibbs_derivs(const Spline2D& s, double p, double t) noexcept 
 // guarded quotient is computed in all lanes and then selected, so a lane that
 // fails a guard gets the NaN constant just as the branch would give it.
 template <std::size_t L>
-inline void props_lanes(const DerivLanes<L>& d, const typename Lanes<L>::V& p,
-                        const typename Lanes<L>::V& t, const double* shear,
+inline void props_lanes(const DerivLanes<L>& d, const simd::Vec<L>& p,
+                        const simd::Vec<L>& t, const double* shear,
                         PropsLanes<L>& out) noexcept {
-  using V = typename Lanes<L>::V;
+  using V = simd::Vec<L>;
   if constexpr (L == 4) {
     // Without wider vector registers GCC turns four-lane comparisons into
     // element-by-element branches; two-lane halves keep them in registers.
-    using H = typename Lanes<2>::V;
+    using H = simd::Vec<2>;
     const auto half = [](const V& x, std::size_t o) { return H{x[o], x[o + 1]}; };
     for (std::size_t o = 0; o < 4; o += 2) {
       const DerivLanes<2> dh{half(d.g, o),   half(d.gp, o),  half(d.gt, o),  half(d.gpp, o),
@@ -563,9 +508,9 @@ inline void props_lanes(const DerivLanes<L>& d, const typename Lanes<L>::V& p,
     }
     return;
   }
-  const V nan = Lanes<L>::splat(std::numeric_limits<double>::quiet_NaN());
+  const V nan = simd::splat<simd::Vec<L>>(std::numeric_limits<double>::quiet_NaN());
   const V v = d.gp * 1e-6;  // J/(kg MPa) -> m3/kg
-  const auto select = Lanes<L>::select;
+  using simd::select;
   const V alpha = select(d.gp == 0, nan, d.gpt / d.gp);
   const V kt_pa = select(d.gpp == 0, nan, (-d.gp / d.gpp) * 1e6);
   const V kp = select(d.gpp == 0, nan, (d.gp * d.gppp) / (d.gpp * d.gpp) - 1);
@@ -575,7 +520,7 @@ inline void props_lanes(const DerivLanes<L>& d, const typename Lanes<L>::V& p,
   const V ks_pa = select(cv == 0, nan, (cp * kt_pa) / cv);
   const V kt = kt_pa / 1e6;
   const V ks = ks_pa / 1e6;
-  const V vel = select((rho > 0) & (ks_pa > 0), Lanes<L>::sqrt(ks_pa / rho), nan);
+  const V vel = select((rho > 0) & (ks_pa > 0), simd::sqrt(ks_pa / rho), nan);
   const V h = d.g - t * d.gt;
   const V pv = (p * 1e6) * v;
   const V u = h - pv;
@@ -588,8 +533,8 @@ inline void props_lanes(const DerivLanes<L>& d, const typename Lanes<L>::V& p,
     const V mu = (shear[2] * dr * dr + (shear[1] * dr + shear[0])) + (t - shear[5]) * shear[3];
     const V r = rho / 1000;
     const V m = mu * 1.3333333333333333 + ks / 1000;
-    vp = select((r > 0) & (m > 0), Lanes<L>::sqrt(m / r) * 1000, nan);
-    vs = select((r > 0) & (mu > 0), Lanes<L>::sqrt(mu / r) * 1000, nan);
+    vp = select((r > 0) & (m > 0), simd::sqrt(m / r) * 1000, nan);
+    vs = select((r > 0) & (mu > 0), simd::sqrt(mu / r) * 1000, nan);
     mu_mpa = mu * 1000;
   }
   out = {{d.g, v, rho, -d.gt, h, u, a, cp, cv, kt, ks, kp, alpha, vel, mu_mpa, vp, vs}};
@@ -608,7 +553,7 @@ inline Props props_from_derivs(const GibbsDerivs& d, double p, double t,
   v.gppp[0] = d.gppp;
   const double pp[1] = {p}, tt[1] = {t};
   PropsLanes<1> o;
-  props_lanes<1>(v, Lanes<1>::load(pp), Lanes<1>::load(tt), shear, o);
+  props_lanes<1>(v, simd::load<simd::Vec<1>>(pp), simd::load<simd::Vec<1>>(tt), shear, o);
   Props r;
   double* f = &r.G;
   for (std::size_t k = 0; k < PROPS_SIZE; ++k) f[k] = o.f[k][0];
@@ -636,7 +581,7 @@ inline Props point_props(const Spline2D& s, double p, double t) noexcept {
 }
 
 // Points evaluated together by scatter_props, and grid columns by grid_props
-// (see Lanes). Four lanes suit the basis evaluation of scattered points; on
+// (see the lanes above). Four lanes suit the basis evaluation of scattered points; on
 // a grid the bases are shared and the properties dominate, where two lanes
 // (one SSE2 register) do better.
 inline constexpr std::size_t BATCH_LANES = 4;
@@ -673,7 +618,7 @@ inline void scatter_props(const Spline2D& s, const double* p, const double* t, s
       if (inside) {
         DerivLanes<L> d;
         BasisKernel<KP, KT>::template points<L>(s, pp, tt, d);
-        props_lanes<L>(d, Lanes<L>::load(pp), Lanes<L>::load(tt), shear, r);
+        props_lanes<L>(d, simd::load<simd::Vec<L>>(pp), simd::load<simd::Vec<L>>(tt), shear, r);
       } else {
         for (std::size_t l = 0; l < count; ++l) r.set(l, one(pp[l], tt[l]));
       }
@@ -703,7 +648,7 @@ inline void grid_props(const Spline2D& s, const double* p, const double* t, std:
                        Out&& out) {
   constexpr std::size_t L = GRID_LANES;
   constexpr std::size_t GROUPS = (GRID_BLOCK + L - 1) / L;
-  using V = Lanes<L>::V;
+  using V = simd::Vec<L>;
   const double* shear = shear_of(s);
   const bool ok = evaluable(s);
   with_orders(s, [&]<std::size_t KP, std::size_t KT>() {
@@ -728,7 +673,7 @@ inline void grid_props(const Spline2D& s, const double* p, const double* t, std:
       if (!any[g]) continue;
       for (std::size_t l = 0; l < L; ++l)
         if (!used[g][l]) tl[l] = tl[fill];
-      tv[g] = Lanes<L>::load(tl);
+      tv[g] = simd::load<simd::Vec<L>>(tl);
       Kernel::t_basis(s, tl, bt[g]);
     }
     std::size_t rows_span = SIZE_MAX;  // P interval the row sums belong to
@@ -743,14 +688,14 @@ inline void grid_props(const Spline2D& s, const double* p, const double* t, std:
         Kernel::p_basis(s, pl, b1);
         for (std::size_t l = 0; l < L; ++l) bp.span[l] = b1.span[0];
         for (std::size_t d = 0; d <= DERIV_P; ++d)
-          for (std::size_t j = 0; j < kp; ++j) bp.b[d][j] = Lanes<L>::splat(b1.b[d][j][0]);
+          for (std::size_t j = 0; j < kp; ++j) bp.b[d][j] = simd::splat<simd::Vec<L>>(b1.b[d][j][0]);
         if (b1.span[0] != rows_span) {
           for (std::size_t g = 0; g < groups; ++g)
             if (any[g]) Kernel::rows(s, bp.span, bt[g], rows[g]);
           rows_span = b1.span[0];
         }
       }
-      const V pvv = Lanes<L>::splat(pv);
+      const V pvv = simd::splat<simd::Vec<L>>(pv);
       for (std::size_t g = 0; g < groups; ++g) {
         const std::size_t k0 = col0 + g * L;
         const std::size_t count = std::min(L, col1 - k0);
@@ -768,7 +713,5 @@ inline void grid_props(const Spline2D& s, const double* p, const double* t, std:
     }
   });
 }
-
-#pragma GCC diagnostic pop
 
 }  // namespace tessarin::seafreeze

@@ -23,7 +23,7 @@
 #include <cstddef>
 #include <limits>
 
-#include "lanes.hpp"
+#include "simd.hpp"
 #include "point_result.hpp"
 
 namespace tessarin::shi_tanaka {
@@ -66,7 +66,7 @@ inline constexpr double S_HI = 0.999999999999999;
 inline constexpr double Z_MAX = 700.0;
 
 
-using lanes::V2;
+using simd::V2;
 
 // Reduced quantities of one state (or of the equilibrium mixture): Gibbs
 // energy, its first and second temperature derivatives, the volume and its
@@ -97,10 +97,10 @@ inline F heat_capacity(F g_TT, F Th) noexcept {
 // has no effect.
 template <class F>
 inline Props<F> properties(const Reduced<F>& r, F T, F P, F Cp) noexcept {
-  using lanes::both;
-  using lanes::magnitude;
-  using lanes::select;
-  using lanes::splat;
+  using simd::both;
+  using simd::abs;
+  using simd::select;
+  using simd::splat;
   constexpr double inf = std::numeric_limits<double>::infinity();
   Props<F> o;
   o.V = r.v * C::VU * C::NA / C::MU;
@@ -112,20 +112,20 @@ inline Props<F> properties(const Reduced<F>& r, F T, F P, F Cp) noexcept {
   o.Cp = Cp;
 
   // A NaN volume fails the test and takes the guarded values.
-  const auto v_ok = magnitude(r.v) > 1e-30;
+  const auto v_ok = abs(r.v) > 1e-30;
   const F kT = select(v_ok, r.v_p / r.v / -2e8, splat<F>(inf));  // 1/Pa; P0 in Pa is 2e8
   o.alpha = select(v_ok, r.v_t / r.v / C::T0, splat<F>(0.0));
   o.rho = select(o.V > 0, 1 / o.V, splat<F>(inf));
 
   const F tva2 = T * o.V * (o.alpha * o.alpha);
-  const auto kT_finite = magnitude(kT) < inf;
+  const auto kT_finite = abs(kT) < inf;
   o.Cv = select(both(kT_finite, kT > 0), o.Cp - tva2 / kT, o.Cp);
   const F kS = select(o.Cp > 0, kT - tva2 / o.Cp, kT);
 
-  o.Kt = select(both(kT_finite, magnitude(kT) > 1e-30), 1 / (kT * 1e6), splat<F>(0.0));
+  o.Kt = select(both(kT_finite, abs(kT) > 1e-30), 1 / (kT * 1e6), splat<F>(0.0));
   o.Ks = select(kS > 0, 1 / (kS * 1e6), splat<F>(inf));
   const auto sound = both(kS > 0, o.rho > 0);
-  o.vel = select(sound, lanes::sqrt_each(select(sound, 1 / (o.rho * kS), splat<F>(0.0))),
+  o.vel = select(sound, simd::sqrt(select(sound, 1 / (o.rho * kS), splat<F>(0.0))),
                  splat<F>(std::numeric_limits<double>::quiet_NaN()));
   return o;
 }
@@ -139,8 +139,8 @@ struct Start {
 
 template <class F>
 inline Start<F> start(F T, F P) noexcept {
-  using lanes::select;
-  using lanes::splat;
+  using simd::select;
+  using simd::splat;
   Start<F> a;
   a.Th = T / C::T0;
   a.Ph = P / C::P0;
@@ -165,9 +165,9 @@ inline F fraction(F exp_z) noexcept {
 
 template <class F>
 inline F bounded_fraction(F s) noexcept {
-  using lanes::select;
-  const F up = select(s > S_LO, s, lanes::splat<F>(S_LO));
-  return select(up < S_HI, up, lanes::splat<F>(S_HI));
+  using simd::select;
+  const F up = select(s > S_LO, s, simd::splat<F>(S_LO));
+  return select(up < S_HI, up, simd::splat<F>(S_HI));
 }
 
 // The records of a point (or a pair of points) from its start and the
