@@ -17,12 +17,6 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
 
 namespace tessarin::simd {
 
@@ -137,12 +131,14 @@ inline V gather(const double* const (&base)[width<V>], std::ptrdiff_t off) noexc
   return v;
 }
 
-// Correctly rounded square root, lane by lane (as std::sqrt).
+// Correctly rounded square root, lane by lane (as std::sqrt). The vector
+// forms use the processor's packed square root directly (the builtins behind
+// _mm_sqrt_pd and _mm256_sqrt_pd, without the intrinsics headers).
 inline double sqrt(double x) noexcept { return std::sqrt(x); }
 inline Vec<1> sqrt(Vec<1> x) noexcept { return Vec<1>{std::sqrt(x[0])}; }
 inline Vec<2> sqrt(Vec<2> x) noexcept {
 #if defined(__SSE2__)
-  return reinterpret_cast<Vec<2>>(_mm_sqrt_pd(reinterpret_cast<__m128d>(x)));
+  return __builtin_ia32_sqrtpd(x);
 #else
   return Vec<2>{std::sqrt(x[0]), std::sqrt(x[1])};
 #endif
@@ -150,7 +146,7 @@ inline Vec<2> sqrt(Vec<2> x) noexcept {
 #if defined(__x86_64__) && defined(__GNUC__)
 // Only for code built for AVX (the wide kernels).
 __attribute__((target("avx"))) inline Vec<4> sqrt(Vec<4> x) noexcept {
-  return _mm256_sqrt_pd(x);
+  return __builtin_ia32_sqrtpd256(x);
 }
 #endif
 
@@ -170,6 +166,14 @@ template <class V>
 inline V log(V x, int n) noexcept {
   V r;
   for (int l = 0; l < width<V>; ++l) r[l] = l < n ? std::log(x[l]) : r[0];
+  return r;
+}
+
+// The library exponential of the first n lanes, the others copying lane 0.
+template <class V>
+inline V exp(V x, int n) noexcept {
+  V r;
+  for (int l = 0; l < width<V>; ++l) r[l] = l < n ? std::exp(x[l]) : r[0];
   return r;
 }
 
