@@ -17,19 +17,15 @@ from pathlib import Path
 
 import numpy as np
 
+from support import CRIT, PHASES
+
 RECORD = Path(__file__).with_name("output_bits.json")
 CONTAINER = Path(__file__).resolve().parents[1] / "data" / "seafreeze_splines.bin"
 
 MODEL_POINTS = 100_000
 MODELS = ["compute_batch_caupin", "compute_batch_caupin_kim", "compute_batch_holten",
           "compute_batch_duska", "compute_batch_shi_tanaka"]
-BOUNDARY_MODELS = {  # name: liquid-liquid critical point (K, MPa)
-    "holten": (228.2, 0.0),
-    "caupin": (218.1348, 71.94655),
-    "caupin_kim": (219.4717, 58.73897),
-    "duska": (220.89323738, 54.16166929),
-}
-PHASES = ["water1", "water_IAPWS95", "Ih", "II", "III", "V", "VI", "VII_X_French"]
+BOUNDARY_MODELS = CRIT  # name: liquid-liquid critical point (K, MPa)
 
 # NaN, infinities, signed zeros, subnormals, the smallest normal, huge values.
 SPECIALS = np.array([np.nan, np.inf, -np.inf, 0.0, -0.0, 5e-324, -5e-324, 1e-310,
