@@ -150,31 +150,26 @@ __attribute__((target("avx"))) inline Vec<4> sqrt(Vec<4> x) noexcept {
 }
 #endif
 
-// The library logarithm, lane by lane.
+// f applied to the first n lanes of x; the lanes after them, which repeat
+// the point of lane 0 (a block's last, lone point fills a whole vector), copy
+// its value instead of calling f again.
+template <class V, class Fn>
+inline V each_lane(V x, int n, Fn f) noexcept {
+  V r;
+  for (int l = 0; l < width<V>; ++l) r[l] = l < n ? f(x[l]) : r[0];
+  return r;
+}
+
+// The library logarithm and exponential, lane by lane, for all lanes or the
+// first n as each_lane.
 inline double log(double x) noexcept { return std::log(x); }
 template <class V>
-inline V log(V x) noexcept {
-  V r;
-  for (int l = 0; l < width<V>; ++l) r[l] = std::log(x[l]);
-  return r;
+inline V log(V x, int n = width<V>) noexcept {
+  return each_lane(x, n, [](double a) { return std::log(a); });
 }
-
-// The logarithms of the first n lanes; the lanes after them, which repeat
-// the point of lane 0 (a block's last, lone point fills a whole vector), copy
-// its value instead of calling the library again.
 template <class V>
-inline V log(V x, int n) noexcept {
-  V r;
-  for (int l = 0; l < width<V>; ++l) r[l] = l < n ? std::log(x[l]) : r[0];
-  return r;
-}
-
-// The library exponential of the first n lanes, the others copying lane 0.
-template <class V>
-inline V exp(V x, int n) noexcept {
-  V r;
-  for (int l = 0; l < width<V>; ++l) r[l] = l < n ? std::exp(x[l]) : r[0];
-  return r;
+inline V exp(V x, int n = width<V>) noexcept {
+  return each_lane(x, n, [](double a) { return std::exp(a); });
 }
 
 }  // namespace tessarin::simd
