@@ -83,6 +83,19 @@ inline V select(Mask<V> m, double a, V b) noexcept {
   return select(m, splat<V>(a), b);
 }
 
+// The larger (smaller) of x and a bound b that is not NaN, and b where x is
+// NaN: std::fmax and std::fmin, lane by lane.
+inline double fmax(double x, double b) noexcept { return std::fmax(x, b); }
+inline double fmin(double x, double b) noexcept { return std::fmin(x, b); }
+template <class V>
+inline V fmax(V x, double b) noexcept {
+  return select(x > b, x, splat<V>(b));
+}
+template <class V>
+inline V fmin(V x, double b) noexcept {
+  return select(x < b, x, splat<V>(b));
+}
+
 // Both / either of two conditions, lane by lane.
 inline bool both(bool a, bool b) noexcept { return a && b; }
 inline bool either(bool a, bool b) noexcept { return a || b; }

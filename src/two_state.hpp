@@ -13,12 +13,10 @@ namespace tessarin::two_state {
 inline constexpr double X_LO = 1e-15;
 inline constexpr double X_HI = 0.999999999999999;
 
-// x bounded to [X_LO, X_HI]; a NaN fraction becomes X_LO (both comparisons
-// fail for it), as std::fmin(std::fmax(x, X_LO), X_HI) would give.
+// x bounded to [X_LO, X_HI]; a NaN fraction becomes X_LO.
 template <class F>
 inline F clamp_fraction(F x) noexcept {
-  const F up = simd::select(x > X_LO, x, simd::splat<F>(X_LO));
-  return simd::select(up < X_HI, up, simd::splat<F>(X_HI));
+  return simd::fmin(simd::fmax(x, X_LO), X_HI);
 }
 
 // The Newton iterate c - r/d from a fraction c inside the bounds, with r the
