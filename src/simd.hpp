@@ -84,9 +84,11 @@ inline V select(Mask<V> m, double a, V b) noexcept {
 }
 
 // The larger (smaller) of x and a bound b that is not NaN, and b where x is
-// NaN: std::fmax and std::fmin, lane by lane.
-inline double fmax(double x, double b) noexcept { return std::fmax(x, b); }
-inline double fmin(double x, double b) noexcept { return std::fmin(x, b); }
+// NaN: the values of std::fmax and std::fmin, which are library calls, by a
+// comparison (for a double, one the compiler turns into minsd/maxsd or a
+// conditional move).
+inline double fmax(double x, double b) noexcept { return x > b ? x : b; }
+inline double fmin(double x, double b) noexcept { return x < b ? x : b; }
 template <class V>
 inline V fmax(V x, double b) noexcept {
   return select(x > b, x, splat<V>(b));
