@@ -1,6 +1,6 @@
 """Scale-out: a large temperature-pressure grid of liquid-water density with dask.
 
-Evaluates one model of tessarin_rs on an n_P x n_T grid (10^4 x 10^4 = 10^8
+Evaluates one material of tessarin on an n_P x n_T grid (10^4 x 10^4 = 10^8
 points by default, T 200-370 K, P 0.1-400 MPa) chunk by chunk with
 ``dask.array.map_blocks`` and reduces every chunk at once to a few numbers
 (count, sum, smallest and largest density with their states), so memory stays
@@ -8,33 +8,38 @@ bounded by a few chunks in flight however large the grid is. It prints the
 density range over the grid and the rate; with matplotlib installed it also
 saves the chunk means as a coarse map, ``dask_grid.png``, in the output
 folder. The default grid takes one to two minutes on two cores with the
-Holten model; ``--nt``, ``--np`` and ``--chunk`` set the sizes.
+Holten model; ``--nt``, ``--np`` and ``--chunk`` set the sizes. Values are
+evaluated as they come (out_of_range="ignore"): the default grid reaches
+beyond the range of most models.
 
-Parallelism. The grid runs on dask's threaded scheduler. tessarin_rs releases
-the interpreter lock (GIL) while it evaluates compute_batch_holten,
-compute_batch_caupin, compute_batch_caupin_kim and compute_batch_duska and
-the sf_* spline evaluations (sf_getprop_grid here), so several chunks run
-at the same time: one chunk at a time spreads over the module's own worker
-pool, the others run on their dask threads. Starting the process with
-RAYON_NUM_THREADS=1 leaves the parallelism to dask alone.
-compute_batch_shi_tanaka keeps the lock and evaluates on the calling thread,
-so with that model the chunks take turns.
+Scheduler. The grid runs on whatever dask scheduler is active: the local
+threaded scheduler by default (``--threads N`` sets its size), or a dask
+distributed cluster when ``--address tcp://scheduler-host:8786`` names one
+(install tessarin and dask[distributed] on every worker). The same code runs
+on a cluster created in Python once a client exists:
 
-Running the same code on a dask distributed cluster: install tessarin (and
-dask[distributed]) on every worker, then create a client before computing:
+    from dask.distributed import Client, LocalCluster
+    client = Client(LocalCluster(n_workers=2, threads_per_worker=1,
+                                 env={"RAYON_NUM_THREADS": "2"}))
 
-    from dask.distributed import Client
-    client = Client("tcp://scheduler-host:8786")  # or Client() for a local cluster
+Threads per worker. tessarin evaluates every liquid model except Shi-Tanaka,
+and every spline, on a pool of worker threads with the interpreter lock
+(GIL) released, so several chunks run at the same time: one chunk at a time
+spreads over the pool, the others run on their dask threads. The pool's size
+comes from RAYON_NUM_THREADS, read once per process, so set it in each
+worker's environment to keep dask threads x pool threads within the cores:
+one dask thread and RAYON_NUM_THREADS = the worker's cores, or one dask
+thread per core and RAYON_NUM_THREADS=1. For a cluster started from the
+shell:
 
-``dask.compute`` then sends the chunk tasks to the workers (drop the
-``scheduler="threads"`` argument in ``evaluate`` so the client's scheduler is
-used). Each worker process has its own tessarin_rs worker pool: to avoid
-running more threads than cores, give each worker either one dask thread and
-RAYON_NUM_THREADS = its cores, or one dask thread per core and
-RAYON_NUM_THREADS=1. Only the small per-chunk summaries travel back.
+    RAYON_NUM_THREADS=1 dask worker tcp://scheduler-host:8786 --nthreads 4
+
+and for a LocalCluster the ``env=`` argument above. Shi-Tanaka keeps the
+lock and evaluates on the calling thread, so with it the chunks of one
+process take turns. Only the small per-chunk summaries travel back.
 
     python examples/dask_grid.py [--outdir DIR] [--nt N] [--np N] [--chunk N]
-                                 [--model NAME] [--threads N]
+                                 [--model NAME] [--threads N] [--address ADDR]
 
 The output folder defaults to the current directory and is created if needed.
 """
@@ -43,56 +48,32 @@ from __future__ import annotations
 import sys
 import time
 from pathlib import Path
-from typing import Callable, NamedTuple, Optional, Sequence
+from typing import NamedTuple, Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
 
-import tessarin_rs as ts
+import tessarin
 from _plotting import picture_parser, picture_path
 
 Array = npt.NDArray[np.float64]
 
-# A density source takes the pressures (column, MPa) and temperatures (row, K)
-# of one chunk and returns the chunk's densities (kg/m3), shape (n_P, n_T).
-Source = Callable[[Array, Array], Array]
 
-
-def model_source(batch: Callable[[Array, Array], dict[str, Array]]) -> Source:
-    def density(p: Array, t: Array) -> Array:
-        p_grid, t_grid = np.broadcast_arrays(p, t)
-        # Model batches take matched one-dimensional points.
-        r = batch(np.ascontiguousarray(t_grid).ravel(), np.ascontiguousarray(p_grid).ravel())
-        return r["rho"].reshape(p_grid.shape)
-    return density
-
-
-def spline_source(phase: str) -> Source:
-    def density(p: Array, t: Array) -> Array:
-        # The grid entry builds the P x T grid itself.
-        return ts.sf_getprop_grid(phase, np.ascontiguousarray(p).ravel(),
-                                  np.ascontiguousarray(t).ravel())["rho"]
-    return density
-
-
-SOURCES: dict[str, Source] = {
-    "holten": model_source(ts.compute_batch_holten),
-    "caupin": model_source(ts.compute_batch_caupin),
-    "caupin_kim": model_source(ts.compute_batch_caupin_kim),
-    "duska": model_source(ts.compute_batch_duska),
-    "shi_tanaka": model_source(ts.compute_batch_shi_tanaka),
-    "water1": spline_source("water1"),
-    "water_IAPWS95": spline_source("water_IAPWS95"),
-}
+def density(p: Array, t: Array, material: str) -> Array:
+    """Densities (kg/m3) of one chunk, shape (n_P, n_T), from its pressures
+    (a column, MPa) and temperatures (a row, K)."""
+    r = tessarin.properties(material, T=t.ravel(), P=p.ravel(), grid=True, keys=["rho"],
+                            out_of_range="ignore")
+    return r["rho"]
 
 # Per-chunk summary, in this order along the last axis.
 FIELDS = ("count", "sum", "min", "t_min", "p_min", "max", "t_max", "p_max")
 
 
-def chunk_summary(p: Array, t: Array, source: Source) -> Array:
+def chunk_summary(p: Array, t: Array, material: str) -> Array:
     """The FIELDS of one chunk's finite densities, shape (1, 1, len(FIELDS));
     NaN extremes when the chunk has no finite value."""
-    rho = source(p, t)
+    rho = density(p, t, material)
     out = np.full((1, 1, len(FIELDS)), np.nan)
     finite = np.isfinite(rho)
     out[0, 0, 0] = np.count_nonzero(finite)
@@ -118,7 +99,7 @@ class Summary(NamedTuple):
     seconds: float
 
 
-def evaluate(source: Source, t_range: tuple[float, float], p_range: tuple[float, float],
+def evaluate(material: str, t_range: tuple[float, float], p_range: tuple[float, float],
              n_t: int, n_p: int, chunk: int, threads: Optional[int]) -> Summary:
     import dask
     import dask.array as da
@@ -126,11 +107,14 @@ def evaluate(source: Source, t_range: tuple[float, float], p_range: tuple[float,
     # Lazy coordinate vectors: no chunk of the grid exists until a task needs it.
     p = da.linspace(*p_range, n_p, chunks=chunk)[:, None]
     t = da.linspace(*t_range, n_t, chunks=chunk)[None, :]
-    summaries = da.map_blocks(chunk_summary, p, t, source=source, new_axis=2,
+    summaries = da.map_blocks(chunk_summary, p, t, material=material, new_axis=2,
                               chunks=(1, 1, len(FIELDS)), dtype=np.float64,
                               meta=np.empty((0, 0, 0), dtype=np.float64))
     start = time.perf_counter()
-    (stats,) = dask.compute(summaries, scheduler="threads", num_workers=threads)
+    # The active scheduler computes: a distributed client's if one exists,
+    # otherwise the local threads (num_workers sizes only those).
+    with dask.config.set(num_workers=threads):
+        (stats,) = dask.compute(summaries)
     seconds = time.perf_counter() - start
 
     f = {name: stats[..., k] for k, name in enumerate(FIELDS)}
@@ -187,24 +171,39 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
     parser.add_argument("--np", type=int, default=10_000, help="pressures (default: 10000)")
     parser.add_argument("--chunk", type=int, default=250,
                         help="chunk side in points (default: 250, i.e. 62500 points)")
-    parser.add_argument("--model", choices=sorted(SOURCES), default="holten",
-                        help="liquid model or water spline phase (default: holten)")
+    parser.add_argument("--model", choices=tessarin.materials(), default="holten",
+                        help="liquid model or spline phase (default: holten)")
     parser.add_argument("--tmin", type=float, default=200.0, help="K (default: 200)")
     parser.add_argument("--tmax", type=float, default=370.0, help="K (default: 370)")
     parser.add_argument("--pmin", type=float, default=0.1, help="MPa (default: 0.1)")
     parser.add_argument("--pmax", type=float, default=400.0, help="MPa (default: 400)")
     parser.add_argument("--threads", type=int, default=None,
-                        help="dask threads (default: one per CPU)")
+                        help="threads of the local scheduler (default: one per CPU)")
+    parser.add_argument("--address", default=None,
+                        help="address of a running dask distributed scheduler, e.g. "
+                             "tcp://scheduler-host:8786 (default: local threads)")
     args = parser.parse_args(argv)
     if min(args.nt, args.np, args.chunk) < 1:
         parser.error("--nt, --np and --chunk must be positive")
     try:
         import dask  # noqa: F401
     except ImportError:
-        sys.exit("dask is not installed: pip install 'dask[array]'")
+        sys.exit("dask is not installed: pip install 'tessarin[xarray]'")
 
-    s = evaluate(SOURCES[args.model], (args.tmin, args.tmax), (args.pmin, args.pmax),
-                 args.nt, args.np, args.chunk, args.threads)
+    client = None
+    if args.address is not None:
+        try:
+            from distributed import Client
+        except ImportError:
+            sys.exit("dask distributed is not installed: pip install 'tessarin[xarray]'")
+        client = Client(args.address)
+        print(f"computing on the cluster at {args.address}")
+    try:
+        s = evaluate(args.model, (args.tmin, args.tmax), (args.pmin, args.pmax),
+                     args.nt, args.np, args.chunk, args.threads)
+    finally:
+        if client is not None:
+            client.close()
     n_chunks = s.chunk_mean.size
     print(f"{args.model}: {args.np} x {args.nt} = {s.points:,} points "
           f"(T {args.tmin:g}-{args.tmax:g} K, P {args.pmin:g}-{args.pmax:g} MPa) "

@@ -20,39 +20,13 @@ from typing import Callable, NamedTuple, Optional, Sequence
 import numpy as np
 import numpy.typing as npt
 
+import tessarin
 import tessarin_rs as ts
 from _plotting import picture_parser, picture_path
 
 Array = npt.NDArray[np.float64]
 # Highest pressure drawn (MPa); every model's binodal reaches it.
 P_MAX = 300.0
-
-
-def duska_critical_point() -> tuple[float, float]:
-    """Critical point of the Duska model: field L = 0 where W = 2 tau.
-
-    There the equilibrium condition has a triple root at x = 1/2. Along
-    W = 2 tau the reduced pressure is a linear function of tau; L then changes
-    sign once between 200 K and 240 K, found by bisection.
-    """
-
-    def pi_on_critical_line(tau: float) -> float:
-        return (2 * tau / 0.41420925 - 1 - 1.6181775 * tau) / (0.036615174 + 0.007147719 * tau)
-
-    def field(tau: float) -> float:
-        pi = pi_on_critical_line(tau)
-        return (-0.43743227 + 0.018525106 * pi + 0.43306058 * tau - 0.013836753 * pi * tau
-                + 2.1944047 * tau**2 - 1.630174e-05 * pi**2 + 7.6204693e-06 * pi**3)
-
-    lo, hi = 200.0 / 647.096, 240.0 / 647.096
-    for _ in range(60):
-        mid = (lo + hi) / 2
-        if field(lo) * field(mid) > 0:
-            lo = mid
-        else:
-            hi = mid
-    tau = (lo + hi) / 2
-    return tau * 647.096, pi_on_critical_line(tau) * 22.064
 
 
 class Model(NamedTuple):
@@ -64,15 +38,16 @@ class Model(NamedTuple):
     colour: str
 
 
+# Critical points as tessarin states them (Duska's is computed from the model).
 MODELS = [
     Model("Holten", ts.compute_spinodal_holten, ts.compute_binodal_holten,
-          228.2, 0.0, "tab:blue"),
+          *tessarin.critical_point("holten"), "tab:blue"),
     Model("Caupin (Table III)", ts.compute_spinodal_caupin, ts.compute_binodal_caupin,
-          218.1348, 71.94655, "tab:orange"),
+          *tessarin.critical_point("caupin"), "tab:orange"),
     Model("Caupin (Table II, Kim)", ts.compute_spinodal_caupin_kim,
-          ts.compute_binodal_caupin_kim, 219.4717, 58.73897, "tab:green"),
+          ts.compute_binodal_caupin_kim, *tessarin.critical_point("caupin_kim"), "tab:green"),
     Model("Duska", ts.compute_spinodal_duska, ts.compute_binodal_duska,
-          *duska_critical_point(), "tab:red"),
+          *tessarin.critical_point("duska"), "tab:red"),
 ]
 
 

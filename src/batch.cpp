@@ -22,8 +22,7 @@ bool require_at_least(PyArrayObject* arr, const char* name, std::size_t n,
   return false;
 }
 
-std::vector<double> copy_f64(PyArrayObject* arr) {
-  std::size_t n = array_len(arr);
+std::vector<double> copy_f64(PyArrayObject* arr, std::size_t n) {
   std::vector<double> out(n);
   if (n) std::memcpy(out.data(), PyArray_DATA(arr), n * sizeof(double));
   return out;

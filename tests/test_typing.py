@@ -245,28 +245,62 @@ def mypy_env(tmp_path):
     return env
 
 
-# Type checking runs no module code, so the sanitizer pass skips it.
+# Calls of the tessarin package as users write them: (source, whether mypy
+# must refuse it). The package's inline annotations must give the results
+# the annotated types, keep T and P keyword-only and refuse non-numbers.
+PACKAGE_PROBE = [
+    ("import numpy as np", False),
+    ("import xarray as xr", False),
+    ("from numpy.typing import NDArray", False),
+    ("import tessarin", False),
+    ('r: dict[str, NDArray[np.float64]] = tessarin.properties("holten", T=300.0, P=0.1)', False),
+    ('g = tessarin.properties("Ih", T=[250, 260], P=np.arange(3), grid=True, keys=["rho"])',
+     False),
+    ('ds: xr.Dataset = tessarin.properties("holten", T=xr.DataArray([300.0]), P=0.1)', False),
+    ('ok: NDArray[np.bool_] = tessarin.in_range("Ih", T=[[1.0, 2.0]], P=np.float32(3))', False),
+    ('tc, pc = tessarin.critical_point("duska")', False),
+    ('ll: dict[str, NDArray[np.float64]] = tessarin.liquid_liquid("holten", P=[1.0, 20.0])',
+     False),
+    ('lims: dict[str, tuple[float, float]] = tessarin.valid_range("water1")', False),
+    ('names: list[str] = tessarin.materials() + tessarin.keys("VI")', False),
+    ('tessarin.properties("holten", 300.0, 0.1)', True),
+    ('tessarin.properties("holten", T="300", P=0.1)', True),
+    ('tessarin.properties("holten", T=300.0, P=0.1, out_of_range="quiet")', True),
+    ('ds2: xr.Dataset = tessarin.properties("holten", T=300.0, P=0.1)', True),
+]
+
+
+# Type checking runs no module code, so the sanitizer pass skips it. The
+# package is checked as a package where it is imported from (a development
+# build folder or site-packages), so its annotations hold as users see them;
+# the examples and probes are checked as modules found through MYPYPATH.
 @pytest.mark.slow
-def test_mypy_strict_on_examples_and_stub_probe(tmp_path):
+def test_mypy_strict_on_examples_package_and_probes(tmp_path):
     pytest.importorskip("mypy")
     lines = PROBE_HEADER.splitlines()
-    refused = set()
+    refused = {}
     for name, param, form, kind, _ in CALLS:
         lines.append(call_source(name, param, form))
         if kind == "bad":
-            refused.add(len(lines))
-    probe = tmp_path / "stub_probe.py"
-    probe.write_text("\n".join(lines) + "\n")
-    examples = sorted((ROOT / "examples").glob("*.py"))
+            refused.setdefault("stub_probe.py", set()).add(len(lines))
+    probes = {"stub_probe.py": lines, "package_probe.py": [src for src, _ in PACKAGE_PROBE]}
+    refused["package_probe.py"] = {i for i, (_, bad) in enumerate(PACKAGE_PROBE, 1) if bad}
+    for name, text in probes.items():
+        (tmp_path / name).write_text("\n".join(text) + "\n")
+    modules = [p.stem for p in sorted((ROOT / "examples").glob("*.py"))]
+    modules += [Path(name).stem for name in probes]
+    env = mypy_env(tmp_path)
+    env["MYPYPATH"] = os.pathsep.join([str(ROOT / "examples"), str(tmp_path)])
     proc = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--config-file", str(ROOT / "pyproject.toml"),
          "--cache-dir", str(tmp_path / "cache"), "--no-pretty", "--no-error-summary",
-         *map(str, examples), str(probe)],
-        cwd=tmp_path, env=mypy_env(tmp_path), capture_output=True, text=True, timeout=300)
+         "-p", "tessarin", *(a for m in modules for a in ("-m", m))],
+        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
     errors = [m.groups() for m in re.finditer(r"^(.+?):(\d+): error: (.*)$", proc.stdout, re.M)]
-    problems = [f"{f}:{n}: {msg}" for f, n, msg in errors if Path(f).name != probe.name]
-    flagged = {int(n) for f, n, _ in errors if Path(f).name == probe.name}
-    problems += [f"mypy {'accepts' if n in refused else 'refuses'} {lines[n - 1]}"
-                 for n in sorted(flagged ^ refused)]
-    assert not problems, "\n".join(problems) + "\n" + proc.stderr
+    problems = [f"{f}:{n}: {msg}" for f, n, msg in errors if Path(f).name not in probes]
+    for name, text in probes.items():
+        flagged = {int(n) for f, n, _ in errors if Path(f).name == name}
+        problems += [f"mypy {'accepts' if n in refused[name] else 'refuses'} {text[n - 1]}"
+                     for n in sorted(flagged ^ refused[name])]
+    assert not problems, "\n".join(problems) + "\n" + proc.stdout + proc.stderr
     assert proc.returncode == 1, proc.stdout + proc.stderr

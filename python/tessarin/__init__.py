@@ -1,9 +1,21 @@
 """Thermodynamic properties of liquid water and ices.
 
 The friendly layer over the compiled core `tessarin_rs`: scalars, lists and
-arrays of any shape, keyword-only temperature (K) and pressure (MPa),
+arrays of any shape, keyword-only temperature T (K) and pressure P (MPa),
 validity ranges, and xarray/dask support when those packages are installed.
+
+    >>> import tessarin
+    >>> r = tessarin.properties("holten", T=273.15, P=0.101325)
+    >>> float(r["rho"])  # kg/m3
+    999.842...
+
+Functions: `materials`, `keys`, `properties`, `valid_range`, `in_range`,
+`critical_point`, `liquid_liquid`. The core's functions stay available, with
+their strict one-dimensional float64 arguments, in `tessarin_rs`.
 """
+from ._liquid import critical_point, liquid_liquid
+from ._properties import in_range, keys, materials, properties, valid_range
 from ._version import __version__
 
-__all__ = ["__version__"]
+__all__ = ["__version__", "critical_point", "in_range", "keys", "liquid_liquid", "materials",
+           "properties", "valid_range"]

@@ -8,6 +8,11 @@
 namespace tessarin::ext {
 
 PyObject* py_build_info(ArgValue* args);
+PyObject* py_critical_point(ArgValue* args);
+PyObject* py_knot_ranges(ArgValue* args);
+
+// Called by CPython directly (METH_FASTCALL): at_point(evaluate, x0, ...).
+PyObject* py_at_point(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* py_nacl_properties(ArgValue* args);
 PyObject* py_nacl_materials(ArgValue* args);
 

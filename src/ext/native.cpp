@@ -11,6 +11,7 @@
 namespace tessarin::ext {
 namespace {
 
+constexpr Param CRITICAL_POINT_PARAMS[] = {{"model", ArgKind::String}};
 constexpr Param NACL_PARAMS[] = {{"material", ArgKind::String},
                                   {"p", ArgKind::F64Vector},
                                   {"t", ArgKind::F64Vector},
@@ -22,6 +23,15 @@ constexpr Function TABLE[] = {
                          "The compiler, C library and processor features of this build and "
                          "machine, as a dict of str.",
                          py_build_info),
+    make_function("critical_point", CRITICAL_POINT_PARAMS,
+                  "Liquid-liquid critical point (T in K, P in MPa) of the two-state model "
+                  "'holten', 'caupin', 'caupin_kim' or 'duska': where its field is zero and its "
+                  "interaction is twice its entropy weight.",
+                  py_critical_point),
+    make_function_noargs("knot_ranges",
+                         "First and last knots of every SeaFreeze phase, as a dict of "
+                         "(P first, P last, T first, T last) in MPa and K.",
+                         py_knot_ranges),
     make_function("nacl_properties", NACL_PARAMS,
                   "Properties of aqueous NaCl from its SeaFreeze Gibbs-energy spline.\n\n"
                   "p (MPa), t (K) and m (mol/kg of water) are 1-D float64 arrays: of equal "
@@ -38,6 +48,16 @@ constexpr Function TABLE[] = {
                          "mol/kg.",
                          py_nacl_materials),
 };
+
+// Functions whose arguments the table's conversions do not cover, called by
+// CPython with the arguments as they come.
+PyMethodDef g_fastcall[] = {
+    {"at_point", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_at_point)),
+     METH_FASTCALL,
+     "at_point(evaluate, x0, ...)\n--\n\nCalls evaluate with one-element float64 arrays holding "
+     "the numbers x0, ... and returns its dict with every one-element array turned into a 0-d "
+     "array."},
+    {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "tessarin._native", "", 0, nullptr,
                             nullptr, nullptr, nullptr, nullptr};
@@ -59,6 +79,10 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
   PyObject* module = create_module_with(&ext::g_module_def, "tessarin._native", methods.defs(),
                                         MethodTable<TABLE>::N);
   if (!module) return nullptr;
+  if (PyModule_AddFunctions(module, ext::g_fastcall) != 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
   ext::g_module = module;
   Py_INCREF(ext::g_module);
   return module;

@@ -18,7 +18,7 @@
 #include <limits>
 #include <vector>
 
-#include "seafreeze/props.hpp"
+#include "seafreeze/kernel.hpp"
 #include "seafreeze/spline.hpp"
 
 namespace tessarin::nacl {

@@ -1,0 +1,21 @@
+"""The compiled part of the tessarin package (built from the same kernels as
+tessarin_rs)."""
+from typing import Callable
+
+import numpy as np
+from numpy.typing import NDArray
+
+def build_info() -> dict[str, str]:
+    """The compiler, C library and processor features of this build and machine."""
+
+def critical_point(model: str) -> tuple[float, float]:
+    """Liquid-liquid critical point (T in K, P in MPa) of a two-state model:
+    'holten', 'caupin', 'caupin_kim' or 'duska'."""
+
+def knot_ranges() -> dict[str, tuple[float, float, float, float]]:
+    """(P first, P last, T first, T last) knots of every SeaFreeze phase, MPa and K."""
+
+def at_point(evaluate: Callable[..., dict[str, NDArray[np.float64]]], /,
+             *values: float) -> dict[str, NDArray[np.float64]]:
+    """Calls evaluate with one-element float64 arrays holding `values` and
+    returns its dict with every one-element array turned into a 0-d array."""
