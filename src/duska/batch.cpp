@@ -1,6 +1,7 @@
 // compute_batch_duska: the liquid-model batch procedure with Duska blocks,
 // four lanes per vector where the processor has AVX2, two otherwise.
 #include "batch.hpp"
+#include "cpu.hpp"
 #include "duska/block.hpp"
 #include "entry_points.hpp"
 
@@ -10,8 +11,7 @@ namespace {
 void duska_points(const double* t, const double* p, std::size_t count, PointResult* out,
                   const void*) {
 #if defined(TESSARIN_DUSKA_WIDE)
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2) return duska::duska_points_avx2(t, p, count, out);
+  if (cpu::path() == cpu::Path::Avx2) return duska::duska_points_avx2(t, p, count, out);
 #endif
   duska::duska_points<simd::V2>(t, p, count, out);
 }
