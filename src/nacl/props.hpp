@@ -6,7 +6,8 @@
 // kg of solution, so the chemical potentials are the m derivative of f g
 // (salt) and M_w (f g - m d(f g)/dm) (water); the partial molar volumes and
 // heat capacities follow from them by P and T derivatives. Pure water is
-// represented by the spline at the baseline molality c.
+// represented by water's own partial quantities in the spline at the
+// baseline molality c.
 //
 // Pure C++: no Python types, no allocation, never throws.
 #pragma once
@@ -72,21 +73,31 @@ inline SolutionProps props_from_derivs(const Spline3D& s, const SolutionDerivs& 
   r.gamma_Gruneisen = guarded_div(1e6 * r.alpha * r.Ks, r.rho * r.Cp);
 
   const double ms = s.solute_molar_mass, mw = WATER_MOLAR_MASS;
+  const double c = BASELINE_MOLALITY;
   const double f = 1 + m * ms;
-  const double fc = 1 + BASELINE_MOLALITY * ms;
+  const double fc = 1 + c * ms;
+  // Of a quantity f x per kg of water (x per kg of solution), the salt's
+  // partial molar part is d(f x)/dm = M_s x + f x_m and the water's partial
+  // specific part f x - m d(f x)/dm = x - m f x_m.
+  const auto salt = [ms](double x, double xm, double fm) { return ms * x + fm * xm; };
+  const auto water = [](double x, double xm, double mm, double fm) { return x - mm * fm * xm; };
   r.f = f;
-  r.mus = ms * d.g + f * d.gm;
-  r.muw = mw * (d.g - m * f * d.gm);
-  r.Vm = ms * d.gp + f * d.gpm;
-  r.Vw = mw * (d.gp - m * f * d.gpm);
-  r.Cpm = -t * (ms * d.gtt + f * d.gttm);
-  // Per mole of salt against pure water, which the spline at c stands for.
-  r.Va = guarded_div(f * d.gp - d.gp_c, m);
-  r.Cpa = guarded_div(f * r.Cp - (-t * d.gtt_c), m);
-  const double ln_aw = (r.muw - mw * d.g_c) / (GAS_CONSTANT * t);
+  r.mus = salt(d.g, d.gm, f);
+  r.muw = mw * water(d.g, d.gm, m, f);
+  r.Vm = salt(d.gp, d.gpm, f);
+  r.Vw = mw * water(d.gp, d.gpm, m, f);
+  r.Cpm = -t * salt(d.gtt, d.gttm, f);
+  // Per mole of salt against pure water, for which water's own partial
+  // quantities at c stand. The solution's g, g_P and Cp at c would not do:
+  // they hold the salt's share too (with its ideal-mixing c ln c), which
+  // biases phi by about -0.0017/m and makes Va and Cpa tend to M_s g_P and
+  // M_s Cp as m -> c instead of to Vm and Cpm there.
+  r.Va = guarded_div(f * d.gp - water(d.gp_c, d.gpm_c, c, fc), m);
+  r.Cpa = guarded_div(f * r.Cp - (-t * water(d.gtt_c, d.gttm_c, c, fc)), m);
+  const double ln_aw = (r.muw - mw * water(d.g_c, d.gm_c, c, fc)) / (GAS_CONSTANT * t);
   r.aw = std::exp(ln_aw);
   r.phi = guarded_div(-ln_aw, s.ions * m * mw);
-  r.Vex = r.Va - (ms * d.gp_c + fc * d.gpm_c);
+  r.Vex = r.Va - salt(d.gp_c, d.gpm_c, fc);
   const double ions = s.ions * m;
   r.xs = ions / (ions + 1 / mw);
   r.xw = 1 - r.xs;
@@ -95,13 +106,7 @@ inline SolutionProps props_from_derivs(const Spline3D& s, const SolutionDerivs& 
 
 // A NaN coordinate gives NaN in every field, the composition terms included.
 inline SolutionProps solution_props(const Spline3D& s, double p, double t, double m) noexcept {
-  if (std::isnan(p) || std::isnan(t) || std::isnan(m)) {
-    SolutionProps r;
-    double nan[SOLUTION_PROPS_SIZE];
-    std::fill_n(nan, SOLUTION_PROPS_SIZE, std::numeric_limits<double>::quiet_NaN());
-    std::memcpy(&r, nan, sizeof r);
-    return r;
-  }
+  if (std::isnan(p) || std::isnan(t) || std::isnan(m)) return all_nan<SolutionProps>();
   return props_from_derivs(s, solution_derivs(s, p, t, m), p, t, m);
 }
 

@@ -12,9 +12,11 @@
 //
 // Pure C++: no Python types, no allocation, never throws.
 #pragma once
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -72,12 +74,26 @@ inline void prepare(Spline3D& s) {
 }
 
 // g and its partial derivatives (subscripts) at (P, T, m), and the ones the
-// pure-water references need at (P, T, c). Units: J/kg per MPa, K and mol/kg
-// to the power of each order.
+// pure-water references need at (P, T, c): water's chemical potential,
+// partial volume and partial heat capacity there, and the salt's partial
+// molar volume. Units: J/kg per MPa, K and mol/kg to the power of each order.
 struct SolutionDerivs {
   double g, gp, gt, gm, gpp, gtt, gpt, gppp, gpm, gttm;
-  double g_c, gp_c, gtt_c, gpm_c;
+  double g_c, gp_c, gtt_c, gm_c, gpm_c, gttm_c;
 };
+static_assert(sizeof(SolutionDerivs) == 16 * sizeof(double));
+
+// A record of doubles with NaN in every field.
+template <class Record>
+inline Record all_nan() noexcept {
+  constexpr std::size_t n = sizeof(Record) / sizeof(double);
+  static_assert(n * sizeof(double) == sizeof(Record));
+  double nan[n];
+  std::fill_n(nan, n, std::numeric_limits<double>::quiet_NaN());
+  Record r;
+  std::memcpy(&r, nan, sizeof r);
+  return r;
+}
 
 // The derivatives at one point. KP, KT, KM are the orders when fixed at
 // compile time (the loops then unroll), 0 to take them from the spline; both
@@ -103,7 +119,8 @@ inline SolutionDerivs solution_derivs_k(const Spline3D& s, double p, double t, d
   // Per P index i: the T and m reductions the derivatives need (rXY: m order
   // X at m, T order Y; qXY the same at c).
   double r00[MAX_ORDER] = {}, r01[MAX_ORDER] = {}, r02[MAX_ORDER] = {}, r10[MAX_ORDER] = {},
-         r12[MAX_ORDER] = {}, q00[MAX_ORDER] = {}, q02[MAX_ORDER] = {}, q10[MAX_ORDER] = {};
+         r12[MAX_ORDER] = {}, q00[MAX_ORDER] = {}, q02[MAX_ORDER] = {}, q10[MAX_ORDER] = {},
+         q12[MAX_ORDER] = {};
 #pragma GCC unroll 12
   for (std::size_t i = 0; i < kp; ++i) {
 #pragma GCC unroll 12
@@ -126,6 +143,7 @@ inline SolutionDerivs solution_derivs_k(const Spline3D& s, double p, double t, d
       q00[i] += c0 * t0;
       q02[i] += c0 * t2;
       q10[i] += c1 * t0;
+      q12[i] += c1 * t2;
     }
   }
   SolutionDerivs d{};
@@ -145,7 +163,9 @@ inline SolutionDerivs solution_derivs_k(const Spline3D& s, double p, double t, d
     d.g_c += p0 * q00[i];
     d.gp_c += p1 * q00[i];
     d.gtt_c += p0 * q02[i];
+    d.gm_c += p0 * q10[i];
     d.gpm_c += p1 * q10[i];
+    d.gttm_c += p0 * q12[i];
   }
   return d;
 }
@@ -158,8 +178,7 @@ inline SolutionDerivs solution_derivs_k(const Spline3D& s, double p, double t, d
 // agree with de Boor's recursion to about 1e-11 of the largest one.
 inline SolutionDerivs solution_derivs(const Spline3D& s, double p, double t, double m) noexcept {
   if (std::isnan(p) || std::isnan(t) || std::isnan(m) || !evaluable(s)) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    return {nan, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan, nan};
+    return all_nan<SolutionDerivs>();
   }
   // The orders of the shipped splines, fixed at compile time.
   if (s.order[0] == 6 && s.order[1] == 6 && s.order[2] == 4)
