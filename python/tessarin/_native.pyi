@@ -1,6 +1,6 @@
 """The compiled part of the tessarin package (built from the same kernels as
 tessarin_rs)."""
-from typing import Callable
+from typing import Any, Callable
 
 import numpy as np
 from numpy.typing import NDArray
@@ -19,3 +19,12 @@ def at_point(evaluate: Callable[..., dict[str, NDArray[np.float64]]], /,
              *values: float) -> dict[str, NDArray[np.float64]]:
     """Calls evaluate with one-element float64 arrays holding `values` and
     returns its dict with every one-element array turned into a 0-d array."""
+
+def nacl_properties(material: str, p: NDArray[np.float64], t: NDArray[np.float64],
+                    m: NDArray[np.float64], grid: bool) -> dict[str, NDArray[np.float64]]:
+    """Properties of aqueous NaCl at matched (p, t, m) points (MPa, K, mol/kg)
+    or, with grid true, on the grid p x t x m."""
+
+def nacl_materials() -> dict[str, dict[str, Any]]:
+    """The NaCl(aq) materials: name -> {'P', 'T', 'm': (lo, hi) knot ranges,
+    'M_s': kg/mol}."""
