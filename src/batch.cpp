@@ -22,8 +22,7 @@ bool require_at_least(PyArrayObject* arr, const char* name, std::size_t n,
   return false;
 }
 
-std::vector<double> copy_f64(PyArrayObject* arr) {
-  std::size_t n = array_len(arr);
+std::vector<double> copy_f64(PyArrayObject* arr, std::size_t n) {
   std::vector<double> out(n);
   if (n) std::memcpy(out.data(), PyArray_DATA(arr), n * sizeof(double));
   return out;
@@ -39,13 +38,31 @@ PyRef new_f64_array(std::size_t n) {
 }
 
 PyRef new_f64_array_2d(std::size_t rows, std::size_t cols) {
+  const std::size_t shape[2] = {rows, cols};
+  return new_f64_array_nd(shape);
+}
+
+PyRef new_f64_array_nd(std::span<const std::size_t> shape) {
+  // The element count (and each extent) must stay below the largest byte
+  // count NumPy can address, whatever the order of the factors.
   const std::size_t limit = static_cast<std::size_t>(NPY_MAX_INTP) / sizeof(double);
-  if (rows > limit || cols > limit || (cols && rows > limit / cols)) {
-    PyErr_NoMemory();
+  npy_intp dims[NPY_MAXDIMS];
+  if (shape.size() > NPY_MAXDIMS) {
+    PyErr_SetString(PyExc_ValueError, "too many dimensions");
     return PyRef();
   }
-  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
-  return PyRef(PyArray_EMPTY(2, dims, NPY_DOUBLE, 0));
+  std::size_t cells = 1;
+  bool empty = false;
+  for (std::size_t k = 0; k < shape.size(); ++k) {
+    if (shape[k] > limit || (!empty && shape[k] && cells > limit / shape[k])) {
+      PyErr_NoMemory();
+      return PyRef();
+    }
+    empty |= shape[k] == 0;
+    if (!empty) cells *= shape[k];
+    dims[k] = static_cast<npy_intp>(shape[k]);
+  }
+  return PyRef(PyArray_EMPTY(static_cast<int>(shape.size()), dims, NPY_DOUBLE, 0));
 }
 
 PyRef f64_array_from(const std::vector<double>& values) {

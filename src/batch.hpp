@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "args.hpp"
@@ -38,13 +39,17 @@ inline std::size_t array_len(PyArrayObject* arr) noexcept {
   return static_cast<std::size_t>(PyArray_SIZE(arr));
 }
 
-// Copies a contiguous float64 array into an owned vector.
-std::vector<double> copy_f64(PyArrayObject* arr);
+// Copies the first n values (by default all) of a contiguous float64 array,
+// which must hold that many, into an owned vector.
+std::vector<double> copy_f64(PyArrayObject* arr, std::size_t n);
+inline std::vector<double> copy_f64(PyArrayObject* arr) { return copy_f64(arr, array_len(arr)); }
 
 // New, uninitialised C-contiguous float64 arrays. Null with MemoryError (or
 // another Python error) set on failure.
 PyRef new_f64_array(std::size_t n);
 PyRef new_f64_array_2d(std::size_t rows, std::size_t cols);
+// The same with any number of dimensions (up to NumPy's limit).
+PyRef new_f64_array_nd(std::span<const std::size_t> shape);
 inline double* f64_data(const PyRef& arr) noexcept {
   return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
 }
@@ -69,12 +74,5 @@ using BlockFn = void (*)(const double* t_k, const double* p_mpa, std::size_t cou
 // parallel with the interpreter lock released when `parallel`, otherwise
 // serially under the lock) and returns the forty-entry dictionary.
 PyObject* model_batch(const ArgValue* args, BlockFn block, const void* params, bool parallel);
-
-// Adapts a per-point function to BlockFn.
-template <PointResult (*F)(double, double)>
-void each_point(const double* t, const double* p, std::size_t count, PointResult* out,
-                const void*) {
-  for (std::size_t j = 0; j < count; ++j) out[j] = F(t[j], p[j]);
-}
 
 }  // namespace tessarin

@@ -5,12 +5,22 @@
 
 namespace tessarin {
 
-// The thirteen properties of one state, in dictionary order.
+// The thirteen properties of one state, in dictionary order: of one point
+// (F = double) or of several at once (F a simd::Vec, one lane per point).
 // Units: rho kg/m3, V m3/kg, S Cp Cv J/(kg K), G H U A J/kg, Kt Ks MPa
 // (bulk moduli), alpha 1/K, vel m/s.
-struct Props13 {
-  double rho, V, S, G, H, U, A, Cp, Cv, Kt, Ks, alpha, vel;
+template <class F>
+struct PropsOf {
+  F rho, V, S, G, H, U, A, Cp, Cv, Kt, Ks, alpha, vel;
 };
+using Props13 = PropsOf<double>;
+
+// The properties of the point in lane l.
+template <class V>
+inline Props13 lane_of(const PropsOf<V>& s, int l) noexcept {
+  return {s.rho[l], s.V[l],  s.S[l],  s.G[l],  s.H[l],     s.U[l],  s.A[l],
+          s.Cp[l],  s.Cv[l], s.Kt[l], s.Ks[l], s.alpha[l], s.vel[l]};
+}
 
 // Equilibrium mixture, fraction x of state B, pure state A, pure state B.
 struct PointResult {

@@ -193,11 +193,6 @@ std::size_t configured_thread_count() {
   return n;
 }
 
-std::size_t pool_thread_count() {
-  std::lock_guard<std::mutex> lk(g_mutex);
-  return g_pool ? g_pool->threads() : configured_thread_count();
-}
-
 namespace detail {
 
 void parallel_for_impl(std::size_t n, std::size_t min_chunk, RangeFn fn, void* ctx) {

@@ -33,9 +33,6 @@ void parallel_for(std::size_t n, std::size_t min_chunk, Body&& body) {
       const_cast<void*>(static_cast<const void*>(&body)));
 }
 
-// The number of threads the pool has (or will have when created).
-std::size_t pool_thread_count();
-
 // The thread count the environment and the machine ask for: RAYON_NUM_THREADS,
 // then RAYON_RS_NUM_CPUS (positive integers), else the available CPUs.
 std::size_t configured_thread_count();

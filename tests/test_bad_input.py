@@ -33,6 +33,9 @@ import pytest
 
 import tessarin_rs as m
 
+from support import (BIN_KEYS, CRIT, LIQUID_KEYS, PHASES, PROPS13, SPIN_KEYS,
+                     SPLINE_KEYS)
+
 V, F, S, C, B = "vector", "float", "string", "count", "flag"
 MODEL_SIG = (("t_k", V), ("p_mpa", V))
 SPIN_SIG = (("p_arr", V), ("t_llcp", F), ("p_llcp", F))
@@ -49,19 +52,8 @@ SIGNATURES.update(sf_getprop_grid=SF_SIG, sf_getprop_scatter=SF_SIG, sf_eval_raw
                   sf_phases=())
 NAMES = list(SIGNATURES)
 
-# Liquid-liquid critical points (K, MPa): spinodal and binodal calls near them
-# do real work rather than returning the empty result at once.
-CRIT = {"holten": (228.2, 0.0), "caupin": (218.1348, 71.94655),
-        "caupin_kim": (219.4717, 58.73897), "duska": (220.89323738, 54.16166929)}
-
-POINT_KEYS = ["rho", "V", "S", "G", "H", "U", "A", "Cp", "Cv", "Kt", "Ks", "alpha", "vel"]
-MODEL_KEYS = POINT_KEYS + ["x"] + [k + "_A" for k in POINT_KEYS] + [k + "_B" for k in POINT_KEYS]
-SPIN_KEYS = ["T_K", "p_MPa", "T_upper", "T_lower", "x_lo_upper", "x_hi_upper",
-             "x_lo_lower", "x_hi_lower", "p_array"]
-BIN_KEYS = ["T_K", "p_MPa", "x", "T_binodal", "x_lo", "x_hi", "p_array"]
-PROP_KEYS = ["G", "V", "rho", "S", "H", "U", "A", "Cp", "Cv", "Kt", "Ks", "Kp", "alpha", "vel",
-             "shear", "Vp", "Vs"]
-PHASES = ["water1", "water_IAPWS95", "Ih", "II", "III", "V", "VI", "VII_X_French"]
+# Spinodal and binodal calls near the liquid-liquid critical points (CRIT) do
+# real work rather than returning the empty result at once.
 WITHOUT_SHEAR = {"water1", "water_IAPWS95"}
 
 # Every message a call may raise with: the module's own, CPython's for the
@@ -277,11 +269,11 @@ def check_result(name, v, out):
         return
     assert type(out) is dict, type(out)
     if name.startswith("compute_batch"):
-        assert list(out) == MODEL_KEYS
+        assert list(out) == LIQUID_KEYS
         for k, a in out.items():
             _check_array(a, (len(v["t_k"]),), k)
     elif name.startswith("sf_getprop"):
-        keys = PROP_KEYS[:14] if v["phase"] in WITHOUT_SHEAR else PROP_KEYS
+        keys = SPLINE_KEYS[:14] if v["phase"] in WITHOUT_SHEAR else SPLINE_KEYS
         assert list(out) == keys
         shape = ((len(v["p"]), len(v["t"])) if name == "sf_getprop_grid" else (len(v["p"]),))
         for k, a in out.items():

@@ -8,15 +8,10 @@ import pytest
 
 import tessarin_rs as m
 
-KEYS_13 = ["rho", "V", "S", "G", "H", "U", "A", "Cp", "Cv", "Kt", "Ks", "alpha", "vel"]
-KEYS = KEYS_13 + ["x"] + [k + "_A" for k in KEYS_13] + [k + "_B" for k in KEYS_13]
+from support import LIQUID_KEYS as KEYS
 
-MODELS = [
-    name
-    for name in ("compute_batch_caupin", "compute_batch_caupin_kim", "compute_batch_holten",
-                 "compute_batch_duska", "compute_batch_shi_tanaka")
-    if name in m.__all__
-]
+MODELS = ["compute_batch_caupin", "compute_batch_caupin_kim", "compute_batch_holten",
+          "compute_batch_duska", "compute_batch_shi_tanaka"]
 PARALLEL_MODELS = [n for n in MODELS if n != "compute_batch_shi_tanaka"]
 
 

@@ -1,14 +1,14 @@
 """Caupin two-state model, both parameter sets: published check values, the
 equilibrium fraction, the guards of the property rules and thermodynamic
 consistency."""
-from decimal import Decimal
-
 import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tessarin_rs as m
+
+from support import PROPS13, STATE_SUFFIXES, assert_digits
 
 X_LO, X_HI = 1e-15, 0.999999999999999
 
@@ -48,9 +48,7 @@ REFERENCE_CASES = [
     for key, text in values.items()
 ]
 
-PROPS = ["rho", "V", "S", "G", "H", "U", "A", "Cp", "Cv", "Kt", "Ks", "alpha", "vel"]
-SUFFIXES = ["", "_A", "_B"]
-ALL_PROPS = [k + s for s in SUFFIXES for k in PROPS]
+ALL_PROPS = [k + s for s in STATE_SUFFIXES for k in PROPS13]
 
 
 def run(table, T, P):
@@ -62,15 +60,9 @@ def one(table, T, P):
     return {k: v[0] for k, v in run(table, [T], [P]).items()}
 
 
-def half_unit_of_last_digit(text):
-    return 0.5 * 10.0 ** Decimal(text).as_tuple().exponent
-
-
 @pytest.mark.parametrize("table, T, P, key, text", REFERENCE_CASES)
 def test_reference_values(table, T, P, key, text):
-    got = one(table, T, P)[key]
-    tol = half_unit_of_last_digit(text) * (1 + 1e-9)
-    assert abs(got - float(text)) <= tol, f"table {table}, {key} at T={T} K, P={P} MPa: {got!r}"
+    assert_digits(one(table, T, P)[key], text, f"table {table}, {key} at T={T} K, P={P} MPa")
 
 
 @pytest.mark.parametrize("table, x_expected", [("III", "0.9402326"), ("II", "0.9234050")])
@@ -78,7 +70,7 @@ def test_beyond_liquid_vapour_spinodal_all_nan_but_x(table, x_expected):
     r = one(table, 200.0, -500.0)
     bad = [k for k in ALL_PROPS if not np.isnan(r[k])]
     assert not bad, f"table {table}: not NaN beyond the spinodal: {bad}"
-    assert abs(r["x"] - float(x_expected)) <= half_unit_of_last_digit(x_expected) * (1 + 1e-9)
+    assert_digits(r["x"], x_expected, f"table {table}, x")
 
 
 @pytest.mark.parametrize("table", MODELS)
@@ -136,7 +128,7 @@ def wide_grid():
 
 
 @pytest.mark.parametrize("table", MODELS)
-@pytest.mark.parametrize("suffix", SUFFIXES)
+@pytest.mark.parametrize("suffix", STATE_SUFFIXES)
 def test_guard_rules_over_a_wide_range(table, suffix):
     """The grid reaches far outside the fitted range, where volumes, heat
     capacities and compressibilities of the states turn negative."""
@@ -162,7 +154,7 @@ def test_guard_rules_over_a_wide_range(table, suffix):
     # Everything that depends on the background is NaN together (vel is
     # also NaN wherever the state is mechanically unstable).
     nan = np.isnan(g("V"))
-    for k in PROPS[:-1]:
+    for k in PROPS13[:-1]:
         assert np.array_equal(np.isnan(g(k)), nan), where(np.isnan(g(k)) != nan)
 
 
@@ -252,8 +244,8 @@ def test_thermodynamic_consistency(table, T, P):
     """V, S, Cp, alpha and Kt agree with central differences of G, S and V,
     for the mixture along equilibrium and for both pure states."""
     r = run(table, [T, T + H_T, T - H_T, T, T], [P, P, P, P + H_P, P - H_P])
-    for suffix in SUFFIXES:
-        c, tp, tm, pp, pm = ({k: r[k + suffix][i] for k in PROPS} for i in range(5))
+    for suffix in STATE_SUFFIXES:
+        c, tp, tm, pp, pm = ({k: r[k + suffix][i] for k in PROPS13} for i in range(5))
         d_t = lambda k: (tp[k] - tm[k]) / (2 * H_T)
         d_p = lambda k: (pp[k] - pm[k]) / (2 * H_P * 1e6)  # per Pa
         checks = {
@@ -274,96 +266,3 @@ def test_thermodynamic_consistency(table, T, P):
                 f"table {table}: {name}{suffix} at T={T}, P={P}: "
                 f"from differences {expected!r}, reported {reported!r}"
             )
-
-
-KERNEL_CHECK = r"""
-#include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <random>
-#include "caupin/caupin.hpp"
-#include "same_bits.hpp"
-using namespace tessarin;
-using namespace tessarin::caupin;
-
-// The plain evaluation of one point: the model's formulas on doubles, each
-// solve run alone by solve_fraction, every logarithm taken where it is used.
-PointResult plain_point(double T, double P, const CaupinParams& c) {
-  const Coords<double> r = reduce(T, P, c);
-  const Reduced<double> ga = background(T, r, c);
-  const Reduced<double> gba = field_derivatives(r.dT, r.dP, c);
-  const double om = interaction(r.dT, r.dP, c);
-  const double x1 = clamp_fraction(solve_fraction(0.05, gba.g, r.Th, om));
-  const double x2 = clamp_fraction(solve_fraction(0.95, gba.g, r.Th, om));
-  auto g = [&](double x) {
-    return mixing_gibbs(x, std::log(x), std::log(1 - x), gba.g, r.Th, om);
-  };
-  const double x = clamp_fraction(g(x1) <= g(x2) ? x1 : x2);
-  double Y = equilibrium_slope(x, r.Th, om);
-  if (!(std::fabs(Y) > 1e-30)) Y = 1e30;
-  const double logit = std::log(x / (1 - x));
-  const double x_T = -(logit + gba.g_T) / Y;
-  const double h = gba.g_P + c.omega0 * (1 - 2 * x);
-  Reduced<double> mix, b;
-  mix.g = ga.g + g(x);
-  mix.g_P = ga.g_P + x * gba.g_P + c.omega0 * x * (1 - x);
-  mix.g_T = ga.g_T + x * gba.g_T + x * std::log(x) + (1 - x) * std::log(1 - x);
-  mix.g_TT = ga.g_TT + x * gba.g_TT + (logit + gba.g_T) * x_T;
-  mix.g_PP = ga.g_PP + x * gba.g_PP - h * h / Y;
-  mix.g_PT = ga.g_PT + x * gba.g_PT + h * x_T;
-  b = {ga.g + gba.g, ga.g_T + gba.g_T, ga.g_P + gba.g_P,
-       ga.g_TT + gba.g_TT, ga.g_PT + gba.g_PT, ga.g_PP + gba.g_PP};
-  PointResult out;
-  const Props<double> pm = properties(mix, T, r.Th, P, c), pa = properties(ga, T, r.Th, P, c),
-                      pb = properties(b, T, r.Th, P, c);
-  std::memcpy(&out.mix, &pm, sizeof pm);
-  out.x = x;
-  std::memcpy(&out.a, &pa, sizeof pa);
-  std::memcpy(&out.b, &pb, sizeof pb);
-  return out;
-}
-
-int main() {
-  // Blocks of 1 to 8 points, whose solves are packed into lanes in ever
-  // different ways, give the bits of the plain evaluation: liquid range, far
-  // outside it, at the liquid-vapour spinodal, next to the liquid-liquid
-  // critical point (flat F, solves that use all their steps) and specials.
-  std::mt19937_64 rng(5);
-  std::uniform_real_distribution<double> u(0.0, 1.0);
-  const double specials[] = {NAN, INFINITY, -INFINITY, 0.0, -0.0, 182.0, -462.0, 1e300};
-  long mismatches = 0, points = 0;
-  for (int rep = 0; rep < 6000; ++rep) {
-    const CaupinParams& c = (rep % 2) ? CAUPIN_TABLE_II : CAUPIN_TABLE_III;
-    double t[8], p[8];
-    for (int j = 0; j < 8; ++j) {
-      switch ((rep / 2 + j) % 5) {
-        case 0: t[j] = 180 + 200 * u(rng); p[j] = -200 + 600 * u(rng); break;
-        case 1: t[j] = 3000 * u(rng) - 500; p[j] = 8000 * u(rng) - 3000; break;
-        case 2: {
-          t[j] = 150 + 300 * u(rng);
-          const double v = t[j] - c.Ts;
-          p[j] = (c.Ps0 + c.Ps1 * v + c.Ps2 * v * v) * (1 + 1e-9 * (u(rng) - 0.5));
-          break;
-        }
-        case 3: t[j] = c.Tc * (1 + 1e-4 * (u(rng) - 0.5)); p[j] = c.Pc + 0.2 * (u(rng) - 0.5); break;
-        default: t[j] = specials[rng() % 8]; p[j] = specials[rng() % 8];
-      }
-    }
-    const std::size_t count = 1 + rng() % 8;
-    PointResult block[8];
-    caupin_block(t, p, count, block, c);
-    for (std::size_t j = 0; j < count; ++j, ++points) {
-      mismatches += differing_values(plain_point(t[j], p[j], c), block[j], t[j], p[j], mismatches);
-    }
-  }
-  std::printf("points %ld\nmismatches %ld\n", points, mismatches);
-}
-"""
-
-
-def test_blocks_give_the_bits_of_the_plain_evaluation(tmp_path):
-    from conftest import build_and_run_cpp
-
-    out = dict(line.split() for line in build_and_run_cpp(tmp_path, KERNEL_CHECK).splitlines())
-    assert int(out["points"]) > 20000, out
-    assert out["mismatches"] == "0", out

@@ -13,13 +13,12 @@ import textwrap
 
 import pytest
 
+from support import CRIT
+
 CALLS_MODULE = '''
 import hashlib
 import numpy as np
 import tessarin_rs as m
-
-CRIT = {"holten": (228.2, 0.0), "caupin": (218.1348, 71.94655),
-        "caupin_kim": (219.4717, 58.73897), "duska": (220.89323738, 54.16166929)}
 
 _rng = np.random.default_rng(2024)
 T = _rng.uniform(180.0, 400.0, 3000)
@@ -83,7 +82,7 @@ def run(i):
 
 @pytest.fixture
 def calls_dir(tmp_path):
-    (tmp_path / "tessarin_calls.py").write_text(CALLS_MODULE)
+    (tmp_path / "tessarin_calls.py").write_text(f"CRIT = {CRIT!r}\n" + CALLS_MODULE)
     return tmp_path
 
 

@@ -5,8 +5,8 @@ import pytest
 
 import tessarin_rs as m
 
-KEYS_13 = ["rho", "V", "S", "G", "H", "U", "A", "Cp", "Cv", "Kt", "Ks", "alpha", "vel"]
-STATES = ["", "_A", "_B"]
+from support import PROPS13, STATE_SUFFIXES, assert_digits
+
 G0, G1 = -9540603.21228428, 13463.3332601599
 TC = 647.096
 
@@ -37,13 +37,6 @@ REFERENCE = [
 ]
 
 
-def half_ulp(text):
-    """Half a unit in the last written digit of a decimal literal."""
-    mantissa, _, exponent = text.lower().partition("e")
-    decimals = len(mantissa.partition(".")[2])
-    return 0.5 * 10.0 ** (int(exponent or 0) - decimals)
-
-
 def batch(T, P):
     return m.compute_batch_duska(np.atleast_1d(np.asarray(T, float)),
                                  np.atleast_1d(np.asarray(P, float)))
@@ -55,12 +48,10 @@ def one(T, P):
 
 @pytest.mark.parametrize("T, P, key, published", REFERENCE)
 def test_reference_values(T, P, key, published):
-    got = one(T, P)[key]
-    assert abs(got - float(published)) <= half_ulp(published) * (1 + 1e-9), (
-        f"{key} at T={T} K, P={P} MPa: {got!r}, published {published}")
+    assert_digits(one(T, P)[key], published, f"{key} at T={T} K, P={P} MPa")
 
 
-@pytest.mark.parametrize("suffix", STATES)
+@pytest.mark.parametrize("suffix", STATE_SUFFIXES)
 def test_mechanically_unstable_state_at_600_k(suffix):
     # At 600 K the square-root background gives dV/dP > 0: Kt stays negative,
     # Cv falls back to Cp, a non-positive Cp makes kS = kT, so Ks = +inf.
@@ -74,7 +65,7 @@ def test_mechanically_unstable_state_at_600_k(suffix):
 
 def test_critical_point_has_zero_bulk_modulus():
     r = one(TC, 22.064)
-    for s in STATES:
+    for s in STATE_SUFFIXES:
         assert r["Kt" + s] == 0.0 and not np.signbit(r["Kt" + s]), (s, r["Kt" + s])
         assert np.isfinite(r["rho" + s]) and r["rho" + s] > 0, (s, r["rho" + s])
 
@@ -90,7 +81,7 @@ def test_both_integrals_vanish_at_the_reference_point():
 def test_beyond_spinodal_everything_but_x_is_nan(T, P):
     r = one(T, P)
     assert 1e-15 <= r["x"] <= 0.999999999999999, r["x"]
-    bad = [k + s for s in STATES for k in KEYS_13 if not np.isnan(r[k + s])]
+    bad = [k + s for s in STATE_SUFFIXES for k in PROPS13 if not np.isnan(r[k + s])]
     assert not bad, f"finite beyond the spinodal at T={T}, P={P}: {bad}"
 
 
@@ -123,9 +114,9 @@ def test_invariants_over_the_liquid_range():
     r = batch(t, p)
     x = r["x"]
     assert np.all((x >= 1e-15) & (x <= 0.999999999999999)), t[~np.isfinite(x)]
-    for s in STATES:
+    for s in STATE_SUFFIXES:
         nan_v = np.isnan(r["V" + s])
-        for k in KEYS_13:
+        for k in PROPS13:
             # Beyond the spinodal no volume-dependent output survives. G alone
             # may: its pressure quadrature never samples the end point, so a
             # point just past the spinodal keeps every node inside.
@@ -162,7 +153,7 @@ def derivative(key, T, P, var):
 
 
 @pytest.mark.parametrize("T, P", POINTS)
-@pytest.mark.parametrize("suffix", STATES)
+@pytest.mark.parametrize("suffix", STATE_SUFFIXES)
 def test_thermodynamic_consistency(T, P, suffix):
     """V, S, Cp, alpha and Kt agree with finite differences of G, S and V."""
     r = one(T, P)
@@ -201,79 +192,3 @@ def test_stable_branch_is_chosen_in_the_two_phase_region(P):
     curvature = [G[j + 1] - 2 * G[j] + G[j - 1] for j in (i, i + 1)]
     # Entropy rises by a few hundred J/(kg K) over one 0.01 K step.
     assert all(-10.0 < c < 0.0 for c in curvature), (P, t[i], curvature)
-
-
-KERNEL_CHECK = r"""
-#include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <random>
-#include "duska/duska.hpp"
-#include "same_bits.hpp"
-using namespace tessarin;
-using namespace tessarin::duska;
-
-int main() {
-  // Points evaluated in blocks give the bits of duska_point, whatever the
-  // block size, a point's lane and the vector width (SSE2 pairs, and AVX2
-  // fours where the processor has them): liquid range, far outside it, next
-  // to the spinodal (where the square roots turn NaN) and special values.
-  std::mt19937_64 rng(11);
-  std::uniform_real_distribution<double> u(0.0, 1.0);
-  const double specials[] = {NAN, INFINITY, -INFINITY, 0.0, -0.0, TC, 22.064, -300.0, 1e-300};
-  long mismatches = 0, points = 0, wide = 0;
-  for (int rep = 0; rep < 4000; ++rep) {
-    double t[8], p[8];
-    for (int j = 0; j < 8; ++j) {
-      switch ((rep + j) % 4) {
-        case 0: t[j] = 180 + 220 * u(rng); p[j] = -300 + 700 * u(rng); break;
-        case 1: t[j] = 2000 * u(rng); p[j] = -2000 + 5000 * u(rng); break;
-        case 2: {
-          t[j] = 180 + 480 * u(rng);
-          const double o = t[j] / TC - 1;
-          const double Ps = 1 + 12.756957 * o - 2.6960321 * o * o + 28.548221 * o * o * o;
-          p[j] = Ps * 22.064 * (1 + 1e-3 * (u(rng) - 0.5));
-          break;
-        }
-        default: t[j] = specials[rng() % 9]; p[j] = specials[rng() % 9];
-      }
-    }
-    const std::size_t count = 1 + rng() % 8;
-    for (int width : {2, 4}) {
-      PointResult block[8];
-      if (width == 2) {
-        lanes::points<lanes::Vec<2>>(t, p, count, block);
-      } else {
-#if defined(TESSARIN_DUSKA_WIDE)
-        if (!__builtin_cpu_supports("avx2")) continue;
-        lanes::points_avx2(t, p, count, block);
-        ++wide;
-#else
-        continue;
-#endif
-      }
-      for (std::size_t j = 0; j < count; ++j, ++points) {
-        const long before = mismatches;
-        mismatches += differing_values(duska_point(t[j], p[j]), block[j], t[j], p[j], mismatches);
-        if (mismatches != before && before < 5) std::fprintf(stderr, "(vector width %d)\n", width);
-      }
-    }
-  }
-#if defined(TESSARIN_DUSKA_WIDE)
-  const int avx2 = __builtin_cpu_supports("avx2") ? 1 : 0;
-#else
-  const int avx2 = 0;
-#endif
-  std::printf("points %ld\navx2 %d\nwide_blocks %ld\nmismatches %ld\n", points, avx2, wide,
-              mismatches);
-}
-"""
-
-
-def test_blocks_give_the_bits_of_single_points(tmp_path):
-    from conftest import build_and_run_cpp
-
-    out = dict(line.split() for line in build_and_run_cpp(tmp_path, KERNEL_CHECK).splitlines())
-    assert int(out["points"]) > 10000, out
-    assert out["avx2"] == "0" or int(out["wide_blocks"]) > 1000, out
-    assert out["mismatches"] == "0", out

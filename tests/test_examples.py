@@ -26,6 +26,7 @@ SCRIPTS = [
     ("water_phase_diagram.py", ["--points", "40"], "water_phase_diagram.png"),
     ("liquid_properties.py", ["--points", "40"], "liquid_properties.png"),
     ("ice_properties.py", ["--points", "30"], "ice_properties.png"),
+    ("brine.py", ["--points", "30"], "brine.png"),
     pytest.param("dask_grid.py", ["--nt", "37", "--np", "23", "--chunk", "10"], "dask_grid.png",
                  marks=pytest.mark.skipif(not HAVE_DASK, reason="dask not installed")),
 ]

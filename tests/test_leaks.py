@@ -21,6 +21,8 @@ import pytest
 
 import tessarin_rs as m
 
+from support import CRIT
+
 KIB = 1024
 # Largest growth accepted over one loop.
 BOUNDS = {"traced": 32 * KIB, "heap": 64 * KIB, "rss": 1024 * KIB}
@@ -30,9 +32,6 @@ WARMUP = 100
 # and reserves its shadow memory in the address space.
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 CHECKED = ["traced"] if UNDER_ASAN else list(BOUNDS)
-
-CRIT = {"holten": (228.2, 0.0), "caupin": (218.1348, 71.94655),
-        "caupin_kim": (219.4717, 58.73897), "duska": (220.89323738, 54.16166929)}
 
 
 class _MallInfo2(ctypes.Structure):

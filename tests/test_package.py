@@ -18,6 +18,7 @@ from tessarin import _inputs
 ROOT = Path(__file__).resolve().parents[1]
 MODELS = ["holten", "caupin", "caupin_kim", "duska", "shi_tanaka"]
 PHASES = ["water1", "water_IAPWS95", "Ih", "II", "III", "V", "VI", "VII_X_French"]
+SOLUTIONS = ["NaClaq", "NaClaq_LP", "NaClaq_HP", "NaClaq_5GPa_2024"]
 
 
 def core(material, t, p):
@@ -40,7 +41,7 @@ def same_bits(a, b):
 
 
 def test_materials_in_fixed_order():
-    assert tessarin.materials() == MODELS + PHASES
+    assert tessarin.materials() == MODELS + PHASES + SOLUTIONS
 
 
 @pytest.mark.parametrize("material", MODELS + PHASES)

@@ -8,18 +8,9 @@ from scipy.optimize import brentq
 
 import tessarin_rs as m
 
-# Liquid-liquid critical points (K, MPa). Duska's is where L = 0 and W = 2 tau.
-CRIT = {
-    "holten": (228.2, 0.0),
-    "caupin": (218.1348, 71.94655),
-    "caupin_kim": (219.4717, 58.73897),
-    "duska": (220.89323738, 54.16166929),
-}
-MODELS = list(CRIT)
+from support import BIN_KEYS, CRIT, SPIN_KEYS
 
-SPIN_KEYS = ["T_K", "p_MPa", "T_upper", "T_lower", "x_lo_upper", "x_hi_upper",
-             "x_lo_lower", "x_hi_lower", "p_array"]
-BIN_KEYS = ["T_K", "p_MPa", "x", "T_binodal", "x_lo", "x_hi", "p_array"]
+MODELS = list(CRIT)
 
 
 def spinodal(model, p, t_llcp=None, p_llcp=None):

@@ -2,11 +2,7 @@
 phase properties and the four sf_* entry points."""
 
 import math
-import os
-import shutil
 import struct
-import subprocess
-import sysconfig
 from fractions import Fraction
 from pathlib import Path
 
@@ -17,12 +13,11 @@ from hypothesis import strategies as st
 
 import tessarin_rs as tr
 
+from support import PHASES, SPLINE_KEYS, SPLINE_KEYS_WITHOUT_SHEAR
+
 ROOT = Path(__file__).resolve().parents[1]
 CONTAINER = ROOT / "data" / "seafreeze_splines.bin"
 
-PHASES = ["water1", "water_IAPWS95", "Ih", "II", "III", "V", "VI", "VII_X_French"]
-KEYS14 = ["G", "V", "rho", "S", "H", "U", "A", "Cp", "Cv", "Kt", "Ks", "Kp", "alpha", "vel"]
-KEYS17 = KEYS14 + ["shear", "Vp", "Vs"]
 # (deriv_p, deriv_t) of G, Gp, Gt, Gpp, Gtt, Gpt, Gppp.
 PROP_ORDERS = [(0, 0), (1, 0), (0, 1), (2, 0), (0, 2), (1, 1), (3, 0)]
 
@@ -145,7 +140,7 @@ def test_module_reads_each_record(records, name):
     assert tr.sf_eval_raw(name, nan, nan, r["kp"], 0, False).tolist() == [0.0]
     assert tr.sf_eval_raw(name, nan, nan, 0, r["kt"], False).tolist() == [0.0]
     keys = list(tr.sf_getprop_scatter(name, p, t))
-    assert keys == (KEYS17 if SHEAR[name] else KEYS14)
+    assert keys == (SPLINE_KEYS if SHEAR[name] else SPLINE_KEYS_WITHOUT_SHEAR)
 
 
 def test_phases_listing():
@@ -345,11 +340,11 @@ def test_nan_point_gives_nan_everywhere(phase, p, t):
 def test_grid_shape_and_cells():
     p, t = arr(0.1, 100.0), arr(280.0, 300.0, 320.0)
     g = tr.sf_getprop_grid("water1", p, t)
-    assert list(g) == KEYS14
+    assert list(g) == SPLINE_KEYS_WITHOUT_SHEAR
     assert g["rho"][0, 1] == pytest.approx(996.5563894998261, rel=PROP_RTOL)
     pp, tt = np.meshgrid(p, t, indexing="ij")
     s = tr.sf_getprop_scatter("water1", pp.ravel(), tt.ravel())
-    for key in KEYS14:
+    for key in SPLINE_KEYS_WITHOUT_SHEAR:
         assert g[key].shape == (2, 3) and g[key].flags.c_contiguous and g[key].flags.writeable
         np.testing.assert_array_equal(g[key].ravel(), s[key], err_msg=key)
 
@@ -376,11 +371,11 @@ def test_grid_cell_equals_scatter_and_raw(phase, p_list, t_list):
 def test_empty_inputs(n_p, n_t):
     p, t = np.linspace(0.1, 100, n_p), np.linspace(250, 300, n_t)
     g = tr.sf_getprop_grid("Ih", p, t)
-    assert list(g) == KEYS17 and all(v.shape == (n_p, n_t) for v in g.values())
+    assert list(g) == SPLINE_KEYS and all(v.shape == (n_p, n_t) for v in g.values())
     assert tr.sf_eval_raw("Ih", p, t, 0, 0, True).shape == (n_p, n_t)
     if n_p == n_t:
         s = tr.sf_getprop_scatter("water1", p, t)
-        assert list(s) == KEYS14 and all(v.shape == (0,) for v in s.values())
+        assert list(s) == SPLINE_KEYS_WITHOUT_SHEAR and all(v.shape == (0,) for v in s.values())
         assert tr.sf_eval_raw("water1", p, t, 0, 0, False).shape == (0,)
 
 
@@ -468,120 +463,6 @@ def test_first_use_from_two_python_threads(python_subprocess):
         print("ok")
     """)
     assert out.strip() == "ok"
-
-
-# The parser and the table without Python: several threads race for the first
-# lookup (the interpreter lock cannot serialise them here), and damaged
-# containers must fail cleanly without reading past their end (checked under
-# AddressSanitizer where available).
-HARNESS = r"""
-#include <atomic>
-#include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <stdexcept>
-#include <thread>
-#include <vector>
-#include "seafreeze/container.hpp"
-#include "seafreeze/props.hpp"
-#include "seafreeze/table.hpp"
-using namespace tessarin::seafreeze;
-
-static int failures = 0;
-#define CHECK(c) do { if (!(c)) { std::printf("FAIL line %d: %s\n", __LINE__, #c); ++failures; } } while (0)
-
-template <class E>
-static bool throws(std::vector<unsigned char> v, const char* what = nullptr) {
-  // Exactly-sized heap copy, so any read past the end is caught by ASan.
-  try { parse_splines(std::span<const unsigned char>(v.data(), v.size())); }
-  catch (const E& e) { return !what || std::strcmp(e.what(), what) == 0; }
-  catch (...) { return false; }
-  return false;
-}
-
-int main() {
-  std::atomic<bool> go{false};
-  const Spline2D* seen[8] = {};
-  std::vector<std::thread> ts;
-  for (int i = 0; i < 8; ++i)
-    ts.emplace_back([&, i] { while (!go.load()) {} seen[i] = get_phase("water1"); });
-  go = true;
-  for (auto& t : ts) t.join();
-  CHECK(parse_count() == 1);
-  for (auto* s : seen) CHECK(s != nullptr && s == seen[0]);
-  CHECK(seen[0]->order_p == 6 && seen[0]->knots_p.size() == 86 && seen[0]->coefs.size() == 3200);
-  CHECK(!get_phase("ice") && !get_phase("") && !get_phase("WATER1"));
-  CHECK(parse_count() == 1);
-
-  auto all = container_bytes();
-  CHECK(all.size() == CONTAINER_SIZE);
-  const std::vector<unsigned char> full(all.begin(), all.end());
-  CHECK(parse_splines(full).size() == 8);
-
-  // Truncated anywhere, including at record boundaries.
-  for (std::size_t cut : {0, 3, 5, 6, 7, 25, 26687, 26688, 26689, 1174585, 1239118})
-    CHECK(throws<std::out_of_range>(std::vector<unsigned char>(full.begin(), full.begin() + cut)));
-  // One record more declared than present.
-  auto more = full; more[4] = 9;
-  CHECK(throws<std::out_of_range>(more));
-  // A huge count must not wrap around or allocate before the check.
-  auto huge = full; std::memset(&huge[6 + 1 + 6 + 2 + 8], 0xFF, 8);  // cP, cT of water1
-  CHECK(throws<std::out_of_range>(huge));
-  auto bad_name = full; bad_name[7] = 0xFF;
-  CHECK(throws<std::runtime_error>(bad_name, "invalid utf-8 phase name"));
-  auto bad_magic = full; bad_magic[3] = '2';
-  CHECK(throws<std::runtime_error>(bad_magic));
-
-  // A later record with the same name replaces the earlier one.
-  const std::size_t w1 = 26682;
-  std::vector<unsigned char> dup(full.begin(), full.begin() + 6 + w1);
-  dup.insert(dup.end(), full.begin() + 6, full.begin() + 6 + w1);
-  dup[4] = 2;
-  const double marker = 12345.5;
-  std::memcpy(&dup[dup.size() - 8], &marker, 8);  // last coefficient of the second copy
-  auto tab = parse_splines(dup);
-  CHECK(tab.size() == 1 && tab.at("water1").coefs.back() == marker);
-
-  // Splines that cannot be evaluated safely give NaN, never a stray read.
-  Spline2D s = tab.at("water1");
-  CHECK(std::isfinite(eval_point(s, 0, 0, 0.1, 300)));
-  Spline2D big = s; big.order_p = 13;
-  CHECK(std::isnan(eval_point(big, 0, 0, 0.1, 300)) && std::isnan(point_props(big, 0.1, 300).G));
-  Spline2D short_c = s; short_c.coefs.resize(3199);
-  CHECK(std::isnan(eval_point(short_c, 0, 0, 0.1, 300)) &&
-        std::isnan(gibbs_derivs(short_c, 0.1, 300).gp));
-  Spline2D few = s; few.knots_t.resize(11);
-  CHECK(std::isnan(eval_point(few, 0, 0, 0.1, 300)));
-  CHECK(eval_point(big, 13, 0, 0.1, 300) == 0.0);
-  std::printf(failures ? "failed\n" : "ok\n");
-  return failures != 0;
-}
-"""
-
-
-def _compiler():
-    cxx = os.environ.get("CXX") or sysconfig.get_config_var("CXX") or "c++"
-    exe = shutil.which(cxx.split()[0])
-    return [exe] + cxx.split()[1:] if exe else None
-
-
-def test_table_parser_harness(tmp_path):
-    cxx = _compiler()
-    if cxx is None:
-        pytest.skip("no C++ compiler")
-    src = tmp_path / "harness.cpp"
-    src.write_text(HARNESS)
-    exe = tmp_path / "harness"
-    sd = ROOT / "src" / "seafreeze"
-    base = cxx + ["-std=c++20", "-O0", "-pthread", f"-I{ROOT / 'src'}",
-                  f'-DTESSARIN_CONTAINER_PATH="{CONTAINER}"',
-                  str(src), str(sd / "table.cpp"), str(sd / "container.cpp"), "-o", str(exe)]
-    r = subprocess.run(base[:1] + ["-fsanitize=address"] + base[1:], capture_output=True, text=True)
-    if r.returncode != 0:  # no sanitizer runtime: plain build
-        r = subprocess.run(base, capture_output=True, text=True)
-    assert r.returncode == 0, r.stderr
-    run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=60)
-    assert run.returncode == 0 and run.stdout.strip().endswith("ok"), run.stdout + run.stderr
 
 
 # --------------------------------------------------------------------------
@@ -716,166 +597,3 @@ def test_properties_match_exact_derivatives(records, name):
             scale = float(sum(abs(x) for x in terms))
             err = abs(got[dp, dt][j] - exact) - recovery[dp, dt][j]
             assert err <= TERM_RTOL * scale, (name, dp, dt, p[j], t[j], got[dp, dt][j], exact, scale)
-
-
-KERNEL_CHECK = r"""
-#include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <random>
-#include <vector>
-#include "seafreeze/props.hpp"
-#include "seafreeze/table.hpp"
-using namespace tessarin::seafreeze;
-
-static int failures = 0;
-#define CHECK(c, ...) do { if (!(c)) { std::printf("FAIL line %d: " #c " ", __LINE__); std::printf(__VA_ARGS__); std::printf("\n"); ++failures; } } while (0)
-
-static bool same(const Props& a, const Props& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-static bool same(const GibbsDerivs& a, const GibbsDerivs& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-// Points on, next to and between the knots of both axes, outside the range,
-// and the special values.
-static std::vector<double> axis_points(const std::vector<double>& kn, std::mt19937_64& rng) {
-  std::vector<double> v(kn);
-  for (double k : kn) { v.push_back(std::nextafter(k, -INFINITY)); v.push_back(std::nextafter(k, INFINITY)); }
-  std::uniform_real_distribution<double> in(kn.front(), kn.back());
-  for (int i = 0; i < 200; ++i) v.push_back(in(rng));
-  const double w = kn.back() - kn.front();
-  for (double x : {kn.front() - w, kn.back() + w, double(NAN), double(INFINITY), -double(INFINITY), 0.0})
-    v.push_back(x);
-  return v;
-}
-
-// The properties of a whole batch through the lane kernels, point by point.
-static std::vector<Props> batch(const Spline2D& s, const std::vector<double>& p, const std::vector<double>& t) {
-  std::vector<Props> out(p.size());
-  scatter_props(s, p.data(), t.data(), 0, p.size(), [&](std::size_t i, const auto& r, std::size_t count) {
-    for (std::size_t l = 0; l < count; ++l) {
-      double* f = &out[i + l].G;
-      for (std::size_t k = 0; k < PROPS_SIZE; ++k) f[k] = r.f[k][l];
-    }
-  });
-  return out;
-}
-
-// |B^(d)_i(x)| of the k active functions by de Boor on unit coefficients.
-static void abs_basis(std::span<const double> kn, std::size_t k, std::size_t span, double x, std::size_t d, double* out) {
-  for (std::size_t i = 0; i < k; ++i) {
-    double c[MAX_ORDER] = {};
-    c[i] = 1;
-    if (d >= k) { out[i] = 0; continue; }
-    differentiate(kn, c, k, span, d);
-    out[i] = std::fabs(de_boor_1d(kn, c, k - d, span, x));
-  }
-}
-
-static void check_spline(const char* name, const Spline2D& s, std::mt19937_64& rng, bool vs_deboor) {
-  const std::vector<double> xp = axis_points(s.knots_p, rng), xt = axis_points(s.knots_t, rng);
-  // The span search without branches finds the intervals of the bisection.
-  for (double x : xp)
-    CHECK(std::isnan(x) || x <= s.knots_p.front() || x >= s.knots_p.back() ||
-              locate_span(s.knots_p, s.order_p, x) == find_span(s.knots_p, s.order_p, x), "%s p=%.17g", name, x);
-  for (double x : xt)
-    CHECK(std::isnan(x) || x <= s.knots_t.front() || x >= s.knots_t.back() ||
-              locate_span(s.knots_t, s.order_t, x) == find_span(s.knots_t, s.order_t, x), "%s t=%.17g", name, x);
-  // Constants computed per point (no table) give the table's bits.
-  Spline2D bare = s;
-  bare.factors_p = bare.factors_t = SpanFactors{};
-  std::uniform_int_distribution<std::size_t> pick_p(0, xp.size() - 1), pick_t(0, xt.size() - 1);
-  std::vector<double> p, t;
-  for (int i = 0; i < 3001; ++i) { p.push_back(xp[pick_p(rng)]); t.push_back(xt[pick_t(rng)]); }
-  const std::vector<Props> lanes = batch(s, p, t);
-  const double orders[7][2] = {{0, 0}, {1, 0}, {0, 1}, {2, 0}, {0, 2}, {1, 1}, {3, 0}};
-  double worst = 0;
-  for (std::size_t i = 0; i < p.size(); ++i) {
-    const GibbsDerivs d = gibbs_derivs(s, p[i], t[i]);
-    CHECK(same(d, gibbs_derivs(bare, p[i], t[i])), "%s table vs per point at %.17g %.17g", name, p[i], t[i]);
-    CHECK(same(lanes[i], point_props(s, p[i], t[i])), "%s lanes vs single at %.17g %.17g", name, p[i], t[i]);
-    if (!p_inside(s, p[i]) || !t_inside(s, t[i])) {
-      // Outside the knot range the derivatives are eval_point's, bit for bit.
-      if (std::isnan(p[i]) || std::isnan(t[i])) continue;
-      const double* dv = &d.g;
-      for (int o = 0; o < 7; ++o) {
-        const auto dp = static_cast<std::size_t>(orders[o][0]), dt = static_cast<std::size_t>(orders[o][1]);
-        const double ref = eval_point(s, dp, dt, p[i], t[i]);
-        CHECK(std::memcmp(&dv[o], &ref, sizeof ref) == 0 || (std::isnan(dv[o]) && std::isnan(ref)),
-              "%s outside (%zu,%zu) at %.17g %.17g: %.17g vs %.17g", name, dp, dt, p[i], t[i], dv[o], ref);
-      }
-      continue;
-    }
-    if (!vs_deboor) continue;
-    const std::size_t sp = find_span(s.knots_p, s.order_p, p[i]), st = find_span(s.knots_t, s.order_t, t[i]);
-    const double* c0 = s.coefs.data() + (sp + 1 - s.order_p) * s.n_t + (st + 1 - s.order_t);
-    const double* dv = &d.g;
-    for (int o = 0; o < 7; ++o) {
-      const auto dp = static_cast<std::size_t>(orders[o][0]), dt = static_cast<std::size_t>(orders[o][1]);
-      double bp[MAX_ORDER], bt[MAX_ORDER], scale = 0;
-      abs_basis(s.knots_p, s.order_p, sp, p[i], dp, bp);
-      abs_basis(s.knots_t, s.order_t, st, t[i], dt, bt);
-      for (std::size_t a = 0; a < s.order_p; ++a)
-        for (std::size_t b = 0; b < s.order_t; ++b) scale += std::fabs(c0[a * s.n_t + b]) * bp[a] * bt[b];
-      const double ref = eval_point(s, dp, dt, p[i], t[i]);
-      const double err = scale > 0 ? std::fabs(dv[o] - ref) / scale : std::fabs(dv[o] - ref);
-      worst = std::fmax(worst, err);
-      CHECK(err <= 1e-13, "%s (%zu,%zu) at %.17g %.17g: %.17g vs %.17g", name, dp, dt, p[i], t[i], dv[o], ref);
-    }
-  }
-  std::printf("%s worst %.2e\n", name, worst);
-}
-
-// A clamped spline of orders kp x kt with random coefficients; every fourth
-// interior P knot is doubled and one T knot has multiplicity kt - 1.
-static Spline2D synthetic(std::size_t kp, std::size_t kt, std::mt19937_64& rng) {
-  Spline2D s;
-  s.order_p = kp;
-  s.order_t = kt;
-  auto clamped = [](std::size_t k, std::size_t interior, double lo, double hi, std::size_t repeat_every, std::size_t mult) {
-    std::vector<double> kn(k, lo);
-    for (std::size_t i = 1; i <= interior; ++i) {
-      const double x = lo + (hi - lo) * static_cast<double>(i) / static_cast<double>(interior + 1);
-      for (std::size_t m = 0; m < (i % repeat_every == 0 ? mult : 1); ++m) kn.push_back(x);
-    }
-    kn.insert(kn.end(), k, hi);
-    return kn;
-  };
-  s.knots_p = clamped(kp, 9, -3.0, 40.0, 4, 2);
-  s.knots_t = clamped(kt, 7, 100.0, 250.0, 5, kt > 2 ? kt - 1 : 1);
-  s.n_p = s.knots_p.size() - kp;
-  s.n_t = s.knots_t.size() - kt;
-  std::uniform_real_distribution<double> c(-1000.0, 1000.0);
-  for (std::size_t i = 0; i < s.n_p * s.n_t; ++i) s.coefs.push_back(c(rng));
-  prepare(s);
-  return s;
-}
-
-int main() {
-  std::mt19937_64 rng(3);
-  for (const char* name : {"water1", "water_IAPWS95", "Ih", "V", "VI", "VII_X_French"})
-    check_spline(name, *get_phase(name), rng, false);
-  const std::size_t orders[][2] = {{1, 1}, {2, 3}, {3, 4}, {4, 2}, {5, 6}, {8, 8}, {12, 3}, {6, 7}};
-  for (const auto& o : orders) {
-    char name[32];
-    std::snprintf(name, sizeof name, "order %zux%zu", o[0], o[1]);
-    const Spline2D s = synthetic(o[0], o[1], rng);
-    CHECK(evaluable(s), "%s", name);
-    check_spline(name, s, rng, true);
-  }
-  std::printf(failures ? "failed\n" : "ok\n");
-  return failures != 0;
-}
-"""
-
-
-def test_kernel_batch_paths(tmp_path):
-    """Without Python, and unoptimised so that the C++ semantics alone are
-    checked: the branch-free span search against the bisection, the
-    per-interval table against constants computed per point, the lane
-    kernels against single points, and splines of other orders (the path
-    with run-time orders, with repeated knots) against eval_point."""
-    from conftest import build_and_run_cpp
-
-    sd = ROOT / "src" / "seafreeze"
-    out = build_and_run_cpp(tmp_path, KERNEL_CHECK, [sd / "table.cpp", sd / "container.cpp"],
-                            ["-O0", f'-DTESSARIN_CONTAINER_PATH="{CONTAINER}"'])
-    assert out.strip().endswith("ok"), out

@@ -8,11 +8,9 @@ from hypothesis import given, settings, strategies as st
 
 import tessarin_rs as m
 
-from conftest import assert_digits
+from support import PROPS13, STATE_SUFFIXES, assert_digits
 
 T0, P0, DE, DS, DV = 308.15, 200.0, -6.334577316242091, 8.317, 1.593
-PROPS = ("rho", "V", "S", "G", "H", "U", "A", "Cp", "Cv", "Kt", "Ks", "alpha", "vel")
-STATES = ("", "_A", "_B")
 # Values the guards give where volume and temperature are undefined.
 GUARDED = {"rho": np.inf, "Kt": 0.0, "Ks": 0.0, "alpha": 0.0, "vel": 0.0}
 
@@ -55,8 +53,8 @@ def test_undefined_input_rules(T, P):
     r = {k: v[0] for k, v in batch([T], [P]).items()}
     assert np.isnan(r["x"])
     nan_input = np.isnan(T) or np.isnan(P)
-    for sfx in STATES if nan_input else ("",):
-        for key in PROPS:
+    for sfx in STATE_SUFFIXES if nan_input else ("",):
+        for key in PROPS13:
             assert same(r[key + sfx], GUARDED.get(key, np.nan)), (key + sfx, T, P, r[key + sfx])
     if not nan_input:
         # T <= 0: the state volumes never involve ln Th or 1/Th.
@@ -89,7 +87,7 @@ def test_negative_compressibility_rules():
     # Ks is infinite and there is no sound speed.
     T, P = (a.ravel() for a in np.meshgrid(np.linspace(150, 600, 10), np.linspace(250, 3000, 12)))
     r = batch(T, P)
-    for sfx in STATES:
+    for sfx in STATE_SUFFIXES:
         neg = r["Kt" + sfx] < 0
         assert (neg & (r["Cp" + sfx] > 0)).any() and (neg & (r["Cp" + sfx] < 0)).any(), sfx
         ok = (r["Cv" + sfx] == r["Cp" + sfx]) & (r["Ks" + sfx] == np.inf) & np.isnan(r["vel" + sfx])
@@ -117,7 +115,7 @@ RTOL = {"V": 1e-7, "S": 1e-6, "Cp": 1e-6, "alpha": 1e-5, "Kt": 1e-6}
 
 @pytest.mark.parametrize("T, P", [(273.15, 0.101325), (230.0, 0.1), (300.0, 100.0),
                                   (250.0, -80.0), (360.0, 400.0)])
-@pytest.mark.parametrize("sfx", STATES)
+@pytest.mark.parametrize("sfx", STATE_SUFFIXES)
 def test_thermodynamic_consistency(T, P, sfx):
     r = batch([T, T + DT, T - DT, T, T], [P, P, P, P + DP, P - DP])
     G, S, V = (r[k + sfx] for k in ("G", "S", "V"))
@@ -147,52 +145,3 @@ def test_batch_adds_no_threads(python_subprocess):
     """)
     before, after = out.split()
     assert after == before
-
-
-KERNEL_CHECK = r"""
-#include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <random>
-#include "shi_tanaka/shi_tanaka.hpp"
-#include "same_bits.hpp"
-using namespace tessarin;
-using namespace tessarin::shi_tanaka;
-
-int main() {
-  // Blocks of 1 to 8 points, two per lane pair, give the bits of
-  // shi_tanaka_point, the plain evaluation on doubles: liquid range, far
-  // outside it (clamped exponent, s of exactly 0 or 1), temperatures at and
-  // below zero and special values.
-  std::mt19937_64 rng(9);
-  std::uniform_real_distribution<double> u(0.0, 1.0);
-  const double specials[] = {NAN, INFINITY, -INFINITY, 0.0, -0.0, 308.15, 200.0, 1e-300};
-  long mismatches = 0, points = 0;
-  for (int rep = 0; rep < 6000; ++rep) {
-    double t[8], p[8];
-    for (int j = 0; j < 8; ++j) {
-      switch ((rep + j) % 4) {
-        case 0: t[j] = 200 + 200 * u(rng); p[j] = -100 + 500 * u(rng); break;
-        case 1: t[j] = 1e4 * u(rng) - 100; p[j] = 1e5 * (u(rng) - 0.5); break;
-        case 2: t[j] = 1e-3 * (u(rng) - 0.5); p[j] = 1e3 * (u(rng) - 0.5); break;
-        default: t[j] = specials[rng() % 8]; p[j] = specials[rng() % 8];
-      }
-    }
-    const std::size_t count = 1 + rng() % 8;
-    PointResult block[8];
-    shi_tanaka_block(t, p, count, block);
-    for (std::size_t j = 0; j < count; ++j, ++points) {
-      mismatches += differing_values(shi_tanaka_point(t[j], p[j]), block[j], t[j], p[j], mismatches);
-    }
-  }
-  std::printf("points %ld\nmismatches %ld\n", points, mismatches);
-}
-"""
-
-
-def test_blocks_give_the_bits_of_single_points(tmp_path):
-    from conftest import build_and_run_cpp
-
-    out = dict(line.split() for line in build_and_run_cpp(tmp_path, KERNEL_CHECK).splitlines())
-    assert int(out["points"]) > 20000, out
-    assert out["mismatches"] == "0", out

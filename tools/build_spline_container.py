@@ -29,7 +29,6 @@ import struct
 import sys
 from pathlib import Path
 
-import h5py
 import numpy as np
 
 MAGIC = b"TSF1"
@@ -87,8 +86,11 @@ EXPECTED_RANGES = {
 }
 
 
-def read_spline(path: Path):
-    """Knot vectors, orders and the coefficient matrix (P rows, T columns)."""
+def read_spline(path: Path, dims: int = 2):
+    """Knot vectors, orders and the coefficient array of a MATLAB v7.3 spline
+    over `dims` variables (axes in the order of the knot vectors: P, T, ...)."""
+    import h5py
+
     with h5py.File(path, "r") as h:
         sp = h["sp"]
         form = bytes(np.asarray(sp["form"]).ravel().astype(np.uint8))
@@ -97,9 +99,9 @@ def read_spline(path: Path):
         orders = [int(v) for v in np.asarray(sp["order"]).ravel()]
         numbers = [int(v) for v in np.asarray(sp["number"]).ravel()]
         knots = [np.asarray(h[ref], dtype="<f8").ravel() for ref in np.asarray(sp["knots"]).ravel()]
-        # MATLAB stores column-major, so HDF5 sees the (P, T) matrix transposed.
+        # MATLAB stores column-major, so HDF5 sees the axes in reverse order.
         coefs = np.asarray(sp["coefs"], dtype="<f8").T
-    if len(orders) != 2 or len(knots) != 2 or coefs.shape != tuple(numbers):
+    if len(orders) != dims or len(knots) != dims or coefs.shape != tuple(numbers):
         raise SystemExit(f"{path}: unexpected layout, orders {orders}, "
                          f"numbers {numbers}, coefs {coefs.shape}")
     return orders, knots, np.ascontiguousarray(coefs)
@@ -150,17 +152,26 @@ def build(splines_dir: Path) -> bytes:
     return bytes(out)
 
 
-def main(argv=None) -> int:
+def argument_parser(doc: str, container: str) -> argparse.ArgumentParser:
+    """Command line of a container tool: the splines folder, and the output
+    (default data/<container>)."""
     here = Path(__file__).resolve().parent.parent
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap = argparse.ArgumentParser(description=doc.splitlines()[0])
     ap.add_argument("splines_dir", type=Path,
                     help="the seafreeze/splines folder of the unpacked SeaFreeze wheel")
-    ap.add_argument("-o", "--output", type=Path, default=here / "data" / "seafreeze_splines.bin")
-    args = ap.parse_args(argv)
-    data = build(args.splines_dir)
-    args.output.parent.mkdir(parents=True, exist_ok=True)
-    args.output.write_bytes(data)
-    print(f"wrote {args.output} ({len(data)} bytes, {len(PHASES)} phases)")
+    ap.add_argument("-o", "--output", type=Path, default=here / "data" / container)
+    return ap
+
+
+def write_container(path: Path, data: bytes, contents: str) -> None:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+    print(f"wrote {path} ({len(data)} bytes, {contents})")
+
+
+def main(argv=None) -> int:
+    args = argument_parser(__doc__, "seafreeze_splines.bin").parse_args(argv)
+    write_container(args.output, build(args.splines_dir), f"{len(PHASES)} phases")
     return 0
 
 

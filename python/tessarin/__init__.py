@@ -1,8 +1,9 @@
 """Thermodynamic properties of liquid water and ices.
 
 The friendly layer over the compiled core `tessarin_rs`: scalars, lists and
-arrays of any shape, keyword-only temperature T (K) and pressure P (MPa),
-validity ranges, and xarray/dask support when those packages are installed.
+arrays of any shape, keyword-only temperature T (K) and pressure P (MPa)
+(and the molality m, mol/kg, for the NaCl solutions), validity ranges, and
+xarray/dask support when those packages are installed.
 
     >>> import tessarin
     >>> r = tessarin.properties("holten", T=273.15, P=0.101325)

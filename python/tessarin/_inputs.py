@@ -82,6 +82,11 @@ def select_keys(material: str, valid: Sequence[str], keys: object) -> Sequence[s
     return chosen
 
 
+def listing(names: Sequence[str]) -> str:
+    """"P and T", "P, T and m"."""
+    return " and ".join(n for n in (", ".join(names[:-1]), names[-1]) if n)
+
+
 class Points:
     """The points of one call: variables in a material's order, and the shape
     of the results. On a grid every variable is one axis of the result;
@@ -95,7 +100,7 @@ class Points:
         if grid:
             bad = [(n, np.shape(v)) for n, v in zip(names, self.values) if np.ndim(v) != 1]
             if bad:
-                raise ValueError(f"grid=True needs one-dimensional {' and '.join(names)}; "
+                raise ValueError(f"grid=True needs one-dimensional {listing(names)}; "
                                  f"{bad[0][0]} has shape {bad[0][1]}")
             self.shape = tuple(len(v) for v in self.values)  # type: ignore[arg-type]
         else:
@@ -107,7 +112,7 @@ class Points:
                 listed = " and ".join(f"{n} with shape {s}" for n, s in zip(names, shapes))
                 raise ValueError(
                     f"{listed} do not broadcast to one shape; for every combination of "
-                    f"one-dimensional {' and '.join(names)} pass grid=True") from None
+                    f"one-dimensional {listing(names)} pass grid=True") from None
         self.size = math.prod(self.shape)
 
     def full(self, i: int) -> "np.ndarray[Any, Any]":
@@ -222,39 +227,60 @@ def inside(values: "np.ndarray[Any, Any]", bounds: Optional[Bounds]) -> bool:
     return bool(lo <= v_lo and v_hi <= hi)
 
 
+def in_boxes(views: Sequence["np.ndarray[Any, Any]"],
+             boxes: Sequence[Sequence[Optional[Bounds]]]) -> Any:
+    """True where a point lies in one of `boxes` (each the bounds of every
+    view, None for any value), limits included; a NaN in a bounded view lies
+    in none. Broadcasts the views."""
+    result: Any = np.False_
+    for bounds in boxes:
+        box: Any = np.True_
+        for v, b in zip(views, bounds):
+            if b is not None:
+                box = box & (v >= b[0]) & (v <= b[1])
+        result = result | box
+    return result
+
+
 class RangeCheck:
     """The out-of-range policy over the blocks of one call.
 
     A point is outside when any variable is below or above its range; a point
-    with a NaN variable is never outside (its results are NaN anyway)."""
+    with a NaN variable is never outside (its results are NaN anyway). With
+    `boxes` the valid region is their union instead of the box `ranges`: a
+    point is outside when it is outside every box."""
 
     def __init__(self, policy: str, material: str, ranges: Optional[Mapping[str, Bounds]],
-                 points: Points, units: Mapping[str, str]):
+                 points: Points, units: Mapping[str, str],
+                 boxes: Optional[Sequence[Mapping[str, Bounds]]] = None):
         self.policy = policy
         self.material = material
         self.points = points
         self.units = units
         names = points.names
-        self.ranges = ({n: ranges[n] for n in names if n in ranges}
-                       if ranges is not None and policy != "ignore" else {})
-        self.bounds = [self.ranges.get(n) for n in names]
+        self.ranges: Dict[str, Bounds] = {}
+        self.boxes: List[Dict[str, Bounds]] = [self.ranges]
+        if ranges is not None and policy != "ignore":
+            self.ranges.update((n, ranges[n]) for n in names if n in ranges)
+            if boxes:
+                self.boxes = [{n: b[n] for n in names if n in b} for b in boxes]
+        self.bounds = [[box.get(n) for n in names] for box in self.boxes]
         self.count = 0
         self.first: Optional[int] = None
 
     def masks(self, views: Sequence["np.ndarray[Any, Any]"]) -> Tuple[Any, Any]:
         """(points with a NaN variable, points outside the range) of a block,
         each a flat boolean array or None when there is none."""
-        if not all(inside(v, b) for v, b in zip(views, self.bounds)):
-            return self._masks(views)
-        return None, None
+        for bounds in self.bounds:
+            if all(inside(v, b) for v, b in zip(views, bounds)):
+                return None, None
+        return self._masks(views)
 
     def _masks(self, views: Sequence["np.ndarray[Any, Any]"]) -> Tuple[Any, Any]:
         nan: Any = False
-        out: Any = False
-        for v, b in zip(views, self.bounds):
+        for v in views:
             nan = nan | np.isnan(v)
-            if b is not None:
-                out = out | (v < b[0]) | (v > b[1])
+        out = np.logical_not(in_boxes(views, self.bounds))
         shape = np.broadcast_shapes(*(np.shape(v) for v in views))
         out = np.broadcast_to(out & ~nan, shape).reshape(-1)
         nan = np.broadcast_to(nan, shape).reshape(-1)
@@ -277,7 +303,8 @@ class RangeCheck:
         return f"{text} at index {index}"
 
     def _range_text(self) -> str:
-        return f"the valid range of {self.material!r} ({describe_ranges(self.ranges, self.units)})"
+        boxes = "; or ".join(describe_ranges(b, self.units) for b in self.boxes)
+        return f"the valid range of {self.material!r} ({boxes})"
 
     def raise_if_outside(self) -> None:
         if not self.count:

@@ -5,13 +5,14 @@ Every material evaluates at matched points (one contiguous one-dimensional
 float64 array per variable, all of one length) and may also have a faster
 route for grids (one axis per variable). Variables are listed in grid-axis
 order: a grid over P and T has shape (len(P), len(T)). A material with a
-further variable lists it after these and names it in `VARIABLES`.
+further variable lists it after these and names it in `VARIABLES`, as the
+NaCl solutions do with the molality m: (len(P), len(T), len(m)).
 """
 from __future__ import annotations
 
 from dataclasses import dataclass
 from functools import lru_cache
-from typing import Callable, Dict, Mapping, Optional, Tuple
+from typing import Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -38,6 +39,7 @@ class Quantity:
 VARIABLES: Dict[str, Quantity] = {
     "T": Quantity("K", "temperature"),
     "P": Quantity("MPa", "pressure"),
+    "m": Quantity("mol kg-1", "molality of NaCl"),
 }
 
 # The thirteen properties shared by the liquid models and the splines, in
@@ -85,18 +87,45 @@ ICE_QUANTITIES: Dict[str, Quantity] = dict(WATER_QUANTITIES)
 ICE_QUANTITIES.update((k, _SPLINE_EXTRA[k]) for k in ("shear", "Vp", "Vs"))
 
 
+# The aqueous NaCl solutions: the solution as a phase, then salt and water,
+# in the order of tessarin._native.nacl_properties.
+NACL_QUANTITIES: Dict[str, Quantity] = {k: WATER_QUANTITIES[k] for k in (
+    "G", "rho", "V", "S", "H", "U", "A", "Cp", "Cv", "alpha", "Kt", "Kp", "Ks", "vel")}
+NACL_QUANTITIES.update({
+    "Js": Quantity("K MPa-1", "isentropic pressure derivative of temperature"),
+    "gamma_Gruneisen": Quantity("1", "Gruneisen parameter"),
+    "mus": Quantity("J mol-1", "chemical potential of NaCl"),
+    "muw": Quantity("J mol-1", "chemical potential of water"),
+    "Vm": Quantity("cm3 mol-1", "partial molar volume of NaCl"),
+    "Vw": Quantity("cm3 mol-1", "partial molar volume of water"),
+    "Cpm": Quantity("J mol-1 K-1", "partial molar isobaric heat capacity of NaCl"),
+    "Va": Quantity("cm3 mol-1", "apparent molar volume of NaCl"),
+    "Cpa": Quantity("J mol-1 K-1", "apparent molar isobaric heat capacity of NaCl"),
+    "aw": Quantity("1", "water activity"),
+    "phi": Quantity("1", "osmotic coefficient"),
+    "Vex": Quantity("cm3 mol-1",
+                    "apparent molar volume of NaCl less its partial molar volume in pure water"),
+    "xs": Quantity("1", "mole fraction of ions"),
+    "xw": Quantity("1", "mole fraction of water"),
+    "f": Quantity("kg kg-1", "mass of solution per mass of water"),
+})
+
+
 @dataclass(frozen=True)
 class Material:
     """One name accepted by the public functions."""
 
     name: str
-    kind: str  # "liquid model" or "spline phase"
+    kind: str  # "liquid model", "spline phase" or "solution"
     title: str
     variables: Tuple[str, ...]
     quantities: Mapping[str, Quantity]  # result keys in the core's order
     evaluate: Evaluator
     evaluate_grid: Optional[Evaluator]
     ranges: Callable[[], Mapping[str, Bounds]]  # by variable, lo <= x <= hi
+    # Where the valid region is not the box `ranges` but a union of boxes:
+    # the boxes (`ranges` is then their bounding box).
+    boxes: Optional[Callable[[], Sequence[Mapping[str, Bounds]]]] = None
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "keys", tuple(self.quantities))
@@ -165,6 +194,47 @@ _SPLINES = [
 ]
 
 
+@lru_cache(maxsize=None)
+def _nacl_ranges() -> Dict[str, Dict[str, Bounds]]:
+    from . import _native
+
+    return {name: {n: r[n] for n in ("T", "P", "m")}
+            for name, r in _native.nacl_materials().items()}
+
+
+def _nacl(material: str) -> Tuple[Evaluator, Evaluator]:
+    from . import _native
+
+    def scatter(P: Array, T: Array, m: Array) -> Dict[str, Array]:
+        return _native.nacl_properties(material, P, T, m, False)
+
+    def grid(P: Array, T: Array, m: Array) -> Dict[str, Array]:
+        return _native.nacl_properties(material, P, T, m, True)
+    return scatter, grid
+
+
+def _nacl_knots(material: str) -> Callable[[], Mapping[str, Bounds]]:
+    return lambda: _nacl_ranges()[material]
+
+
+def _nacl_union(*materials: str) -> Callable[[], Sequence[Mapping[str, Bounds]]]:
+    def boxes() -> List[Mapping[str, Bounds]]:
+        ranges = _nacl_ranges()
+        return [ranges[m] for m in materials]
+    return boxes
+
+
+# NaClaq joins the low- and high-pressure splines, each valid in its own knot
+# box: above 501 K only from 499.9 MPa up.
+_NACL = [
+    ("NaClaq", "aqueous NaCl, SeaFreeze Gibbs splines LP (to 1001 MPa) and HP "
+     "(from 499.9 MPa) joined", ("NaClaq_LP", "NaClaq_HP")),
+    ("NaClaq_LP", "aqueous NaCl, SeaFreeze Gibbs spline, low pressure (2026)", ()),
+    ("NaClaq_HP", "aqueous NaCl, SeaFreeze Gibbs spline, high pressure (2026)", ()),
+    ("NaClaq_5GPa_2024", "aqueous NaCl, SeaFreeze Gibbs spline to 5 GPa (Brown 2024)", ()),
+]
+
+
 def _build() -> Dict[str, Material]:
     table: Dict[str, Material] = {}
     for name, title, batch, t_range, p_range in _MODELS:
@@ -174,6 +244,11 @@ def _build() -> Dict[str, Material]:
         scatter, grid = _spline(phase)
         table[phase] = Material(phase, "spline phase", title, ("P", "T"), quantities,
                                 scatter, grid, _knots(phase))
+    for name, title, parts in _NACL:
+        scatter, grid = _nacl(name)
+        table[name] = Material(name, "solution", title, ("P", "T", "m"), NACL_QUANTITIES,
+                               scatter, grid, _nacl_knots(name),
+                               _nacl_union(*parts) if parts else None)
     return table
 
 

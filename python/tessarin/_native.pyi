@@ -35,3 +35,12 @@ def phase_line(a: str, b: str, values: NDArray[np.float64],
 def triple_points() -> list[tuple[str, str, str, float, float]]:
     """Every stable triple point as (name, name, name, P in MPa, T in K),
     ordered by pressure."""
+
+def nacl_properties(material: str, p: NDArray[np.float64], t: NDArray[np.float64],
+                    m: NDArray[np.float64], grid: bool) -> dict[str, NDArray[np.float64]]:
+    """Properties of aqueous NaCl at matched (p, t, m) points (MPa, K, mol/kg)
+    or, with grid true, on the grid p x t x m."""
+
+def nacl_materials() -> dict[str, dict[str, Any]]:
+    """The NaCl(aq) materials: name -> {'P', 'T', 'm': (lo, hi) knot ranges,
+    'M_s': kg/mol}."""

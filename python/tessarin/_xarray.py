@@ -12,6 +12,7 @@ from typing import Any, Iterable, List, Mapping, Sequence, Tuple
 
 import numpy as np
 
+from ._inputs import listing
 from ._materials import MATERIALS, VARIABLES, Material
 
 
@@ -33,11 +34,11 @@ def _arguments(m: Material, values: Mapping[str, Any], grid: bool) -> List[Any]:
             if not isinstance(v, xr.DataArray):
                 a = np.asarray(v)
                 if a.ndim != 1:
-                    raise ValueError(f"grid=True needs one-dimensional {' and '.join(m.variables)};"
+                    raise ValueError(f"grid=True needs one-dimensional {listing(m.variables)};"
                                      f" {n} has shape {a.shape}")
                 v = xr.DataArray(a, dims=n, coords={n: a})
             elif v.ndim != 1:
-                raise ValueError(f"grid=True needs one-dimensional {' and '.join(m.variables)}; "
+                raise ValueError(f"grid=True needs one-dimensional {listing(m.variables)}; "
                                  f"{n} has dimensions {v.dims}")
         elif not isinstance(v, xr.DataArray) and np.ndim(v) != 0:
             raise TypeError(
@@ -48,7 +49,7 @@ def _arguments(m: Material, values: Mapping[str, Any], grid: bool) -> List[Any]:
     if grid:
         dims = [a.dims[0] for a in args]
         if len(set(dims)) != len(dims):
-            raise ValueError(f"grid=True needs {' and '.join(m.variables)} along different "
+            raise ValueError(f"grid=True needs {listing(m.variables)} along different "
                              f"dimensions; they share {dims[0]!r}")
     return args
 

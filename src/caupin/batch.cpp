@@ -1,7 +1,7 @@
 // Python entry points of the Caupin model: one per published parameter set,
 // both running the shared liquid-model batch procedure.
 #include "batch.hpp"
-#include "caupin/caupin.hpp"
+#include "caupin/block.hpp"
 #include "entry_points.hpp"
 
 namespace tessarin {

@@ -1,8 +1,10 @@
 // What a result's bits may depend on besides the inputs: the compiler, the C
-// library's math functions and the vector instructions the processor offers.
+// library's math functions and the vector instructions the processor offers,
+// and the vector path the kernels take (see cpu.hpp).
 #include <gnu/libc-version.h>
 
 #include "batch.hpp"
+#include "cpu.hpp"
 #include "ext/entry_points.hpp"
 
 namespace tessarin::ext {
@@ -29,7 +31,8 @@ PyObject* py_build_info(ArgValue*) {
   if (!dict) return nullptr;
   const char* pairs[][2] = {{"compiler", __VERSION__},
                             {"libc", gnu_get_libc_version()},
-                            {"cpu", cpu_features()}};
+                            {"cpu", cpu_features()},
+                            {"simd", cpu::path_name(cpu::path())}};
   for (const auto& kv : pairs) {
     PyRef value(PyUnicode_FromString(kv[1]));
     if (!value || !dict_set(dict.get(), kv[0], value.get())) return nullptr;

@@ -4,7 +4,7 @@
 
 #include "ext/entry_points.hpp"
 #include "phase/critical.hpp"
-#include "phase/two_state.hpp"
+#include "phase/models.hpp"
 
 namespace tessarin::ext {
 

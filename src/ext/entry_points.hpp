@@ -17,5 +17,7 @@ PyObject* py_triple_points(ArgValue* args);
 
 // Called by CPython directly (METH_FASTCALL): at_point(evaluate, x0, ...).
 PyObject* py_at_point(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* py_nacl_properties(ArgValue* args);
+PyObject* py_nacl_materials(ArgValue* args);
 
 }  // namespace tessarin::ext

@@ -17,6 +17,11 @@ constexpr Param PHASE_LINE_PARAMS[] = {{"a", ArgKind::String},
                                        {"b", ArgKind::String},
                                        {"values", ArgKind::F64Vector},
                                        {"solve_pressure", ArgKind::Flag}};
+constexpr Param NACL_PARAMS[] = {{"material", ArgKind::String},
+                                  {"p", ArgKind::F64Vector},
+                                  {"t", ArgKind::F64Vector},
+                                  {"m", ArgKind::F64Vector},
+                                  {"grid", ArgKind::Flag}};
 
 constexpr Function TABLE[] = {
     make_function_noargs("build_info",
@@ -51,6 +56,21 @@ constexpr Function TABLE[] = {
                          "Every point where three phases coexist and no fourth is lower, as a "
                          "list of (name, name, name, P in MPa, T in K) ordered by pressure.",
                          py_triple_points),
+    make_function("nacl_properties", NACL_PARAMS,
+                  "Properties of aqueous NaCl from its SeaFreeze Gibbs-energy spline.\n\n"
+                  "p (MPa), t (K) and m (mol/kg of water) are 1-D float64 arrays: of equal "
+                  "length\n(matched points, 1-D results) or, with grid true, the axes of a "
+                  "grid\n(results of shape (len(p), len(t), len(m))). Returns a dict of "
+                  "float64\narrays: the solution's G, rho, V, S, H, U, A, Cp, Cv, alpha, Kt, "
+                  "Kp, Ks, vel,\nJs, gamma_Gruneisen and the mixing quantities mus, muw, Vm, "
+                  "Vw, Cpm, Va, Cpa,\naw, phi, Vex, xs, xw, f. Points outside the knot range "
+                  "are extrapolated.",
+                  py_nacl_properties),
+    make_function_noargs("nacl_materials",
+                         "The NaCl(aq) materials: name -> {'P': (lo, hi), 'T': (lo, hi), "
+                         "'m': (lo, hi), 'M_s': kg/mol}, the knot ranges in MPa, K and "
+                         "mol/kg.",
+                         py_nacl_materials),
 };
 
 // Functions whose arguments the table's conversions do not cover, called by

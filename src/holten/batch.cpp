@@ -1,6 +1,7 @@
+// compute_batch_holten: the liquid-model batch procedure with Holten blocks.
 #include "batch.hpp"
 #include "entry_points.hpp"
-#include "holten/holten.hpp"
+#include "holten/block.hpp"
 
 namespace tessarin {
 

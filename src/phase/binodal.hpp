@@ -9,14 +9,15 @@
 // bracket and refined by bisection.
 //
 // Pure C++; the model enters as a type with a static
-// two_state_params(T, P) (see two_state.hpp).
+// two_state_params(T, P) (see models.hpp).
 #pragma once
 #include <cmath>
 #include <cstddef>
 #include <limits>
 #include <vector>
 
-#include "phase/two_state.hpp"
+#include "phase/roots.hpp"
+#include "two_state.hpp"
 
 namespace tessarin::phase {
 
@@ -54,7 +55,10 @@ double branch_gibbs_difference(double T, double P) noexcept {
          mixing_gibbs(L, theta, W, clamp_fraction(r_lo));
 }
 
+// Sample temperatures per point, and the halvings that refine a bracket
+// between two of them.
 inline constexpr int BINODAL_SAMPLES = 30;
+inline constexpr int BINODAL_HALVINGS = 25;
 
 // Binodal for the spinodal points (S_p[k], S_u[k], S_l[k]), k < S_p.size();
 // S_u and S_l must hold at least as many values. t_llcp and p_llcp serve only
@@ -80,7 +84,8 @@ BinodalResult compute_binodal(const std::vector<double>& S_p, const std::vector<
     const double span = std::fmax(width, 0.001) / 1e-4;
     double Ts[BINODAL_SAMPLES], D[BINODAL_SAMPLES];
     for (int j = 0; j < BINODAL_SAMPLES; ++j) {
-      const double offset = 1e-4 * std::pow(span, static_cast<double>(j) / 29.0);
+      const double offset =
+          1e-4 * std::pow(span, static_cast<double>(j) / (BINODAL_SAMPLES - 1));
       const double T = t_hi - offset;
       D[j] = nan;
       if (!(T > t_lo)) {
@@ -104,21 +109,11 @@ BinodalResult compute_binodal(const std::vector<double>& S_p, const std::vector<
     }
     if (j_found < 0) continue;
 
-    double lo = std::fmin(Ts[j_found], Ts[j_found + 1]);
-    double hi = std::fmax(Ts[j_found], Ts[j_found + 1]);
-    double d_lo = branch_gibbs_difference<Model>(lo, P);
-    for (int it = 0; it < 25; ++it) {
-      const double mid = (lo + hi) / 2;
-      const double d = branch_gibbs_difference<Model>(mid, P);
-      // A NaN difference fails the test and moves the upper end.
-      if (d_lo * d > 0) {
-        lo = mid;
-        d_lo = d;
-      } else {
-        hi = mid;
-      }
-    }
-    const double T_b = (lo + hi) / 2;
+    const double lo = std::fmin(Ts[j_found], Ts[j_found + 1]);
+    const double hi = std::fmax(Ts[j_found], Ts[j_found + 1]);
+    // A NaN difference moves the upper end.
+    const auto D_at = [&](double T) { return branch_gibbs_difference<Model>(T, P); };
+    const double T_b = two_state::bisect_sign_change(lo, hi, D_at(lo), BINODAL_HALVINGS, D_at);
     const auto [x_lo, x_hi] = find_roots_from_params(Model::two_state_params(T_b, P));
     if (std::isnan(T_b) || std::isnan(x_lo) || std::isnan(x_hi)) continue;
 

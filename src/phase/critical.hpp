@@ -15,7 +15,8 @@
 #include <limits>
 #include <utility>
 
-#include "phase/two_state.hpp"
+#include "phase/models.hpp"
+#include "two_state.hpp"
 
 namespace tessarin::phase {
 
@@ -29,30 +30,18 @@ double pressure_on_critical_line(double T) noexcept {
   return (2 * at0.entropy_weight - at0.interaction) / slope;
 }
 
-// (T in K, P in MPa) of the critical point between t_lo and t_hi. 200
-// halvings of the bracket reach the spacing of doubles near any temperature
-// of interest; the loop stops early once the midpoint no longer moves.
+// (T in K, P in MPa) of the critical point between t_lo and t_hi. 64
+// halvings take a bracket of a few hundred kelvin below the spacing of doubles
+// near any temperature of interest; further halvings leave it unchanged.
 template <class Model>
 std::pair<double, double> critical_point(double t_lo, double t_hi) noexcept {
   constexpr double nan = std::numeric_limits<double>::quiet_NaN();
   auto field = [](double T) {
     return Model::two_state_params(T, pressure_on_critical_line<Model>(T)).field;
   };
-  double f_lo = field(t_lo);
-  const double f_hi = field(t_hi);
-  if (!(f_lo * f_hi <= 0)) return {nan, nan};
-  for (int it = 0; it < 200; ++it) {
-    const double mid = (t_lo + t_hi) / 2;
-    if (mid == t_lo || mid == t_hi) break;
-    const double f_mid = field(mid);
-    if (f_lo * f_mid > 0) {
-      t_lo = mid;
-      f_lo = f_mid;
-    } else {
-      t_hi = mid;
-    }
-  }
-  const double T = (t_lo + t_hi) / 2;
+  const double f_lo = field(t_lo);
+  if (!(f_lo * field(t_hi) <= 0)) return {nan, nan};
+  const double T = two_state::bisect_sign_change(t_lo, t_hi, f_lo, 64, field);
   return {T, pressure_on_critical_line<Model>(T)};
 }
 

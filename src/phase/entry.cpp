@@ -1,14 +1,13 @@
 // Python entry points of the liquid-liquid spinodal and binodal. They run on
 // the calling thread with the interpreter lock held: a call costs at most a
 // few milliseconds per pressure and the inputs are copied first.
-#include <cstring>
 #include <vector>
 
 #include "batch.hpp"
 #include "entry_points.hpp"
 #include "phase/binodal.hpp"
 #include "phase/spinodal.hpp"
-#include "phase/two_state.hpp"
+#include "phase/models.hpp"
 
 namespace tessarin {
 namespace {
@@ -31,13 +30,6 @@ PyObject* columns_to_dict(const Column (&cols)[N]) {
     if (!arr || !dict_set(dict.get(), c.key, arr.get())) return nullptr;
   }
   return dict.release();
-}
-
-// The first n values of a contiguous float64 array (read unaligned-safe).
-std::vector<double> copy_prefix(PyArrayObject* arr, std::size_t n) {
-  std::vector<double> out(n);
-  if (n) std::memcpy(out.data(), PyArray_DATA(arr), n * sizeof(double));
-  return out;
 }
 
 }  // namespace
@@ -84,9 +76,9 @@ PyObject* binodal_entry(ArgValue* args) {
   if (!require_at_least(su, "spin_t_upper", n, "spin_p") ||
       !require_at_least(sl, "spin_t_lower", n, "spin_p"))
     return nullptr;
-  const std::vector<double> S_p = copy_prefix(sp, n);
-  const std::vector<double> S_u = copy_prefix(su, n);
-  const std::vector<double> S_l = copy_prefix(sl, n);
+  const std::vector<double> S_p = copy_f64(sp, n);
+  const std::vector<double> S_u = copy_f64(su, n);
+  const std::vector<double> S_l = copy_f64(sl, n);
   return phase::to_py_dict(
       phase::compute_binodal<Model>(S_p, S_u, S_l, args[3].number, args[4].number));
 }

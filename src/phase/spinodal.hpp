@@ -10,14 +10,15 @@
 // not jump up, which removes spurious far-away islands of the region.
 //
 // Pure C++; the model enters as a type with a static
-// two_state_params(T, P) (see two_state.hpp).
+// two_state_params(T, P) (see models.hpp).
 #pragma once
 #include <cmath>
 #include <cstddef>
 #include <limits>
 #include <vector>
 
-#include "phase/two_state.hpp"
+#include "phase/roots.hpp"
+#include "two_state.hpp"
 
 namespace tessarin::phase {
 
@@ -136,19 +137,11 @@ SpinodalResult compute_spinodal(const std::vector<double>& P, double t_llcp, dou
 
   std::vector<double> T_upper(n, nan), T_lower(n, nan);
   for (std::size_t i : idx) {
+    const auto inside = [&](double T) { return inside_region<Model>(T, P[i]); };
     // Upper bound: the region lies below the critical temperature, so
     // t_llcp + 5 is outside; 45 halvings of at most a few kelvin reach the
     // resolution of double.
-    double inside = T_first[i], outside = t_llcp + 5;
-    for (int it = 0; it < 45; ++it) {
-      const double mid = (inside + outside) / 2;
-      if (inside_region<Model>(mid, P[i])) {
-        inside = mid;
-      } else {
-        outside = mid;
-      }
-    }
-    T_upper[i] = (inside + outside) / 2;
+    T_upper[i] = two_state::bisect(T_first[i], t_llcp + 5, 45, inside);
 
     // Lower bracket: step down from the first inside temperature with a
     // doubling step (0.01 K, 0.02 K, ...), never below 5 K, until a step
@@ -157,7 +150,7 @@ SpinodalResult compute_spinodal(const std::vector<double>& P, double t_llcp, dou
     double current = T_first[i], inside_low = T_first[i], outside_low = 5.0, step = 0.01;
     for (int pass = 0; pass < 40; ++pass) {
       const double Tn = std::fmax(current - step, 5.0);
-      if (inside_region<Model>(Tn, P[i])) {
+      if (inside(Tn)) {
         current = Tn;
         inside_low = Tn;
         step = 2 * step;
@@ -172,15 +165,7 @@ SpinodalResult compute_spinodal(const std::vector<double>& P, double t_llcp, dou
     }
     // Lower bound. When 5 K itself is inside, both ends are 5.0 and so is
     // the result.
-    for (int it = 0; it < 50; ++it) {
-      const double mid = (outside_low + inside_low) / 2;
-      if (inside_region<Model>(mid, P[i])) {
-        inside_low = mid;
-      } else {
-        outside_low = mid;
-      }
-    }
-    T_lower[i] = (outside_low + inside_low) / 2;
+    T_lower[i] = two_state::bisect(inside_low, outside_low, 50, inside);
   }
 
   // Continuity filter: walking down from the last found pressure, a rise of

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "seafreeze/props.hpp"
+#include "seafreeze/kernel.hpp"
 #include "seafreeze/table.hpp"
 
 namespace tessarin::phase_eq {

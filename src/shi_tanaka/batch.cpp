@@ -1,6 +1,6 @@
 #include "batch.hpp"
 #include "entry_points.hpp"
-#include "shi_tanaka/shi_tanaka.hpp"
+#include "shi_tanaka/block.hpp"
 
 namespace tessarin {
 

@@ -11,62 +11,27 @@
 // no Python types, no allocation, never throws; out-of-domain points show as
 // NaN, infinite or zero values under the guards of `properties`.
 //
-// Speed. A point costs one exponential, three logarithms and about fifty
-// divisions, and the divisions dominate. `shi_tanaka_block` evaluates up to
-// eight points two per SIMD register (V2), so that the divisions are issued
-// in pairs, and takes the library calls of the whole block in runs of their
-// own. The formulas are written once, as templates over the number type; a
-// lane performs exactly the IEEE operations of the scalar formula, so a
-// point's result never depends on the other points of its block.
+// The formulas are written once, as templates over the number type (a double
+// for shi_tanaka_point, a simd::V2 of two points for the block kernel of
+// block.hpp); a lane performs exactly the IEEE operations of the scalar
+// formula.
 #pragma once
 #include <cmath>
 #include <cstddef>
 #include <limits>
 
-#include "lanes.hpp"
 #include "point_result.hpp"
+#include "shi_tanaka/params.hpp"
+#include "simd.hpp"
+#include "two_state.hpp"
 
 namespace tessarin::shi_tanaka {
 
-struct ShiTanakaConstants {
-  static constexpr double T0 = 308.15;               // K
-  static constexpr double P0 = 200.0;                // MPa
-  static constexpr double DE = -6.334577316242091;   // constant part of Δg
-  static constexpr double DS = 8.317;                // entropy deficit of B (coefficient of Th)
-  static constexpr double DV = 1.593;                // volume excess of B (coefficient of Ph)
-  static constexpr double CT = 39.91;                // background heat-capacity term
-  static constexpr double VU = 2.12723494675e-29;    // m3 per model unit
-  static constexpr double NA = 6.02214076e23;        // 1/mol
-  static constexpr double R = 8.314462;              // J/(mol K)
-  static constexpr double M = 0.018015268;           // kg/mol of water
-  static constexpr double MU = 0.142104433984;       // kg/mol of model units
-  static constexpr double KU = -7.888;               // divisor of the heat-capacity conversion
-
-  // Background polynomial: the coefficient of t^i p^j is Bij.
-  static constexpr double B01 = 10.34;
-  static constexpr double B02 = -0.2629;
-  static constexpr double B03 = 0.03432;
-  static constexpr double B11 = 1.309;
-  static constexpr double B12 = -0.3383;
-  static constexpr double B13 = 0.109;
-  static constexpr double B20 = -13.73;
-  static constexpr double B21 = -0.7274;
-  static constexpr double B23 = 0.7443;
-  static constexpr double B30 = -0.3602;
-  static constexpr double B31 = 2.062;
-};
-
 using C = ShiTanakaConstants;
 
-// Bounds of the fraction inside the mixing logarithms only.
-inline constexpr double S_LO = 1e-15;
-inline constexpr double S_HI = 0.999999999999999;
 // exp overflows beyond about 709.78; the logistic is already 0 or 1 to double
 // precision well before ±700.
 inline constexpr double Z_MAX = 700.0;
-
-
-using lanes::V2;
 
 // Reduced quantities of one state (or of the equilibrium mixture): Gibbs
 // energy, its first and second temperature derivatives, the volume and its
@@ -75,11 +40,6 @@ using lanes::V2;
 template <class F = double>
 struct Reduced {
   F g, g_T, g_TT, v, v_p, v_t;
-};
-
-template <class F = double>
-struct Props {
-  F rho, V, S, G, H, U, A, Cp, Cv, Kt, Ks, alpha, vel;
 };
 
 // Isobaric heat capacity of a state with Th = T/T0. Numerically
@@ -96,13 +56,13 @@ inline F heat_capacity(F g_TT, F Th) noexcept {
 // that a guard discards (a division by zero, the root of a negative number)
 // has no effect.
 template <class F>
-inline Props<F> properties(const Reduced<F>& r, F T, F P, F Cp) noexcept {
-  using lanes::both;
-  using lanes::magnitude;
-  using lanes::select;
-  using lanes::splat;
+inline PropsOf<F> properties(const Reduced<F>& r, F T, F P, F Cp) noexcept {
+  using simd::both;
+  using simd::abs;
+  using simd::select;
+  using simd::splat;
   constexpr double inf = std::numeric_limits<double>::infinity();
-  Props<F> o;
+  PropsOf<F> o;
   o.V = r.v * C::VU * C::NA / C::MU;
   o.S = -r.g_T * C::R / C::MU;
   o.G = r.g * C::R * C::T0 / C::MU;
@@ -112,20 +72,20 @@ inline Props<F> properties(const Reduced<F>& r, F T, F P, F Cp) noexcept {
   o.Cp = Cp;
 
   // A NaN volume fails the test and takes the guarded values.
-  const auto v_ok = magnitude(r.v) > 1e-30;
+  const auto v_ok = abs(r.v) > 1e-30;
   const F kT = select(v_ok, r.v_p / r.v / -2e8, splat<F>(inf));  // 1/Pa; P0 in Pa is 2e8
   o.alpha = select(v_ok, r.v_t / r.v / C::T0, splat<F>(0.0));
   o.rho = select(o.V > 0, 1 / o.V, splat<F>(inf));
 
   const F tva2 = T * o.V * (o.alpha * o.alpha);
-  const auto kT_finite = magnitude(kT) < inf;
+  const auto kT_finite = abs(kT) < inf;
   o.Cv = select(both(kT_finite, kT > 0), o.Cp - tva2 / kT, o.Cp);
   const F kS = select(o.Cp > 0, kT - tva2 / o.Cp, kT);
 
-  o.Kt = select(both(kT_finite, magnitude(kT) > 1e-30), 1 / (kT * 1e6), splat<F>(0.0));
+  o.Kt = select(both(kT_finite, abs(kT) > 1e-30), 1 / (kT * 1e6), splat<F>(0.0));
   o.Ks = select(kS > 0, 1 / (kS * 1e6), splat<F>(inf));
   const auto sound = both(kS > 0, o.rho > 0);
-  o.vel = select(sound, lanes::sqrt_each(select(sound, 1 / (o.rho * kS), splat<F>(0.0))),
+  o.vel = select(sound, simd::sqrt(select(sound, 1 / (o.rho * kS), splat<F>(0.0))),
                  splat<F>(std::numeric_limits<double>::quiet_NaN()));
   return o;
 }
@@ -139,8 +99,8 @@ struct Start {
 
 template <class F>
 inline Start<F> start(F T, F P) noexcept {
-  using lanes::select;
-  using lanes::splat;
+  using simd::select;
+  using simd::splat;
   Start<F> a;
   a.Th = T / C::T0;
   a.Ph = P / C::P0;
@@ -156,25 +116,19 @@ inline Start<F> start(F T, F P) noexcept {
   return a;
 }
 
-// The fraction of B from exp(z), and the fraction bounded for the mixing
-// logarithms only; fmax semantics turn a NaN s into the lower bound.
+// The fraction of B from exp(z). Only the mixing logarithms take it bounded
+// (two_state::clamp_fraction, which turns a NaN into the lower bound).
 template <class F>
 inline F fraction(F exp_z) noexcept {
   return 1 / (exp_z + 1);
 }
 
-template <class F>
-inline F bounded_fraction(F s) noexcept {
-  using lanes::select;
-  const F up = select(s > S_LO, s, lanes::splat<F>(S_LO));
-  return select(up < S_HI, up, lanes::splat<F>(S_HI));
-}
-
 // The records of a point (or a pair of points) from its start and the
-// library values ln Thg, s, ln sc and ln(1 - sc). T in K, P in MPa.
+// library values ln Thg, s, and ln sc, ln(1 - sc) of the bounded fraction sc.
+// T in K, P in MPa.
 template <class F>
 inline void finish(const Start<F>& a0, F T, F P, F lnT, F s, F ln_sc, F ln_1msc,
-                   Props<F>& mix_out, Props<F>& a_out, Props<F>& b_out) noexcept {
+                   PropsOf<F>& mix_out, PropsOf<F>& a_out, PropsOf<F>& b_out) noexcept {
   const F Th = a0.Th, Ph = a0.Ph, Thg = a0.Thg, dg = a0.dg, dh = a0.dh;
   const F t = Th - 1;
   const F p = Ph - 1;
@@ -198,7 +152,7 @@ inline void finish(const Start<F>& a0, F T, F P, F lnT, F s, F ln_sc, F ln_1msc,
   a.g_TT = (2 * C::B20) + (2 * C::B21) * p + (2 * C::B23) * p3 + (6 * C::B30) * t +
            (6 * C::B31) * t * p - C::CT / Thg;
 
-  const F sc = bounded_fraction(s);
+  const F sc = two_state::clamp_fraction(s);
 
   // Equilibrium mixture. s shifts with the state: ds/dz = -s(1-s), with
   // dz/dPh = DV/Th and dz/dTh = -Δh/Th², which gives the volume derivatives
@@ -228,99 +182,16 @@ inline void finish(const Start<F>& a0, F T, F P, F lnT, F s, F ln_sc, F ln_1msc,
   b_out = properties(b, T, P, Cp_a);
 }
 
-namespace detail {
-
-inline void store_lane(Props13& dst, const Props<V2>& s, int lane) noexcept {
-  dst = {s.rho[lane], s.V[lane],  s.S[lane],  s.G[lane],  s.H[lane],     s.U[lane],  s.A[lane],
-         s.Cp[lane],  s.Cv[lane], s.Kt[lane], s.Ks[lane], s.alpha[lane], s.vel[lane]};
-}
-
-}  // namespace detail
-
-// Most points a block evaluates together.
-inline constexpr std::size_t BLOCK_POINTS = 8;
-
-// Evaluates the points (T[j], P[j]), j < count, into out[j]: T in K, P in
-// MPa. Points are taken two per V2 (a lone last point fills both lanes);
-// blocks of more than BLOCK_POINTS points are taken in turns.
-inline void shi_tanaka_block(const double* T, const double* P, std::size_t count,
-                             PointResult* out) noexcept {
-  constexpr std::size_t NQ = BLOCK_POINTS / 2;
-  while (count > BLOCK_POINTS) {
-    shi_tanaka_block(T, P, BLOCK_POINTS, out);
-    T += BLOCK_POINTS;
-    P += BLOCK_POINTS;
-    out += BLOCK_POINTS;
-    count -= BLOCK_POINTS;
-  }
-  const std::size_t npairs = (count + 1) / 2;
-  auto second = [count](std::size_t q) { return (2 * q + 1 < count) ? 2 * q + 1 : 2 * q; };
-
-  V2 Tv[NQ], Pv[NQ], lnT[NQ], s[NQ], ln_sc[NQ], ln_1msc[NQ];
-  Start<V2> st[NQ];
-  for (std::size_t q = 0; q < npairs; ++q) {
-    Tv[q] = V2{T[2 * q], T[second(q)]};
-    Pv[q] = V2{P[2 * q], P[second(q)]};
-    st[q] = start(Tv[q], Pv[q]);
-  }
-  // Library calls; the second lane of a lone point copies the first.
-  for (std::size_t q = 0; q < npairs; ++q) {
-    const int calls = (second(q) != 2 * q) ? 2 : 1;
-    for (int l = 0; l < calls; ++l) {
-      lnT[q][l] = std::log(st[q].Thg[l]);
-      s[q][l] = std::exp(st[q].z[l]);
-    }
-    if (calls == 1) {
-      lnT[q][1] = lnT[q][0];
-      s[q][1] = s[q][0];
-    }
-  }
-  for (std::size_t q = 0; q < npairs; ++q) {
-    s[q] = fraction(s[q]);
-    const V2 sc = bounded_fraction(s[q]);
-    ln_sc[q] = sc;
-    ln_1msc[q] = 1 - sc;
-  }
-  for (std::size_t q = 0; q < npairs; ++q) {
-    const int calls = (second(q) != 2 * q) ? 2 : 1;
-    for (int l = 0; l < calls; ++l) {
-      ln_sc[q][l] = std::log(ln_sc[q][l]);
-      ln_1msc[q][l] = std::log(ln_1msc[q][l]);
-    }
-    if (calls == 1) {
-      ln_sc[q][1] = ln_sc[q][0];
-      ln_1msc[q][1] = ln_1msc[q][0];
-    }
-  }
-  for (std::size_t q = 0; q < npairs; ++q) {
-    Props<V2> pm, pa, pb;
-    finish(st[q], Tv[q], Pv[q], lnT[q], s[q], ln_sc[q], ln_1msc[q], pm, pa, pb);
-    const std::size_t js[2] = {2 * q, second(q)};
-    for (int l = 0; l < ((js[1] != js[0]) ? 2 : 1); ++l) {
-      PointResult& o = out[js[l]];
-      detail::store_lane(o.mix, pm, l);
-      o.x = s[q][l];
-      detail::store_lane(o.a, pa, l);
-      detail::store_lane(o.b, pb, l);
-    }
-  }
-}
-
 // One point: T in K, P in MPa. The same formulas on plain doubles, each
 // library call made where it is needed; `shi_tanaka_block` gives the same
 // bits for every point.
 inline PointResult shi_tanaka_point(double T, double P) noexcept {
   const Start<double> a = start(T, P);
   const double s = fraction(std::exp(a.z));
-  const double sc = bounded_fraction(s);
-  Props<double> pm, pa, pb;
-  finish(a, T, P, std::log(a.Thg), s, std::log(sc), std::log(1 - sc), pm, pa, pb);
+  const double sc = two_state::clamp_fraction(s);
   PointResult r;
-  r.mix = {pm.rho, pm.V, pm.S, pm.G, pm.H, pm.U, pm.A,
-           pm.Cp,  pm.Cv, pm.Kt, pm.Ks, pm.alpha, pm.vel};
+  finish(a, T, P, std::log(a.Thg), s, std::log(sc), std::log(1 - sc), r.mix, r.a, r.b);
   r.x = s;
-  r.a = {pa.rho, pa.V, pa.S, pa.G, pa.H, pa.U, pa.A, pa.Cp, pa.Cv, pa.Kt, pa.Ks, pa.alpha, pa.vel};
-  r.b = {pb.rho, pb.V, pb.S, pb.G, pb.H, pb.U, pb.A, pb.Cp, pb.Cv, pb.Kt, pb.Ks, pb.alpha, pb.vel};
   return r;
 }
 

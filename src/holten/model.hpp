@@ -1,4 +1,5 @@
-// Holten two-state equation of state of supercooled and stable liquid water.
+// Holten two-state equation of state of supercooled and stable liquid water:
+// the formulas of one point.
 //
 // Water is a mixture of two interconvertible structures A and B; the fraction
 // x of B minimises the Gibbs energy. The reduced Gibbs energy is a 20-term
@@ -6,44 +7,15 @@
 // interaction term. Pure C++: no Python types, no allocation, never throws;
 // points outside the model's domain show as NaN or infinite values.
 #pragma once
-#include <algorithm>
-#include <bit>
-#include <cstdint>
 #include <cmath>
-#include <cstddef>
 #include <limits>
 
+#include "holten/params.hpp"
 #include "point_result.hpp"
+#include "simd.hpp"
+#include "two_state.hpp"
 
 namespace tessarin::holten {
-
-inline constexpr double Tc = 228.2;                      // K
-inline constexpr double RHO0 = 1081.6482;                // kg/m3
-inline constexpr double R = 461.523087;                  // J/(kg K)
-inline constexpr double P_STAR = 113918721.64239688;     // Pa, rho0 R Tc
-inline constexpr double R_TC = 105319.56845339999;       // J/kg
-inline constexpr double P0 = 3e8;                        // Pa
-inline constexpr double K2 = 5.2992608;
-inline constexpr double K1 = -0.31569232;
-inline constexpr double OMEGA0 = 0.5212269;
-inline constexpr double A0_REF = -0.0272789916;          // J/kg
-inline constexpr double A1_REF = 9.9524e-5;              // J/(kg K)
-
-// Background coefficients: term_i = c_i tau^a_i pi^b_i exp(-d_i pi).
-inline constexpr double BG_C[20] = {
-    -8.1570681381655, 1.2875032,    7.0901673598012, -0.032779161, 0.73703949,
-    -0.21628622,      -5.1782479,   0.00042293517,   0.023592109,  4.3773754,
-    -0.002996777,     -0.96558018,  3.7595286,       1.2632441,    0.28542697,
-    -0.85994947,      -0.32916153,  0.090019616,     0.081149726,  -3.2788213};
-inline constexpr double BG_A[20] = {0,      0,      1,      -0.2555, 1.5762, 1.64,   3.6385,
-                                    -0.3828, 1.6219, 4.3287, 3.4763,  5.1556, -0.3593, 5.0361,
-                                    2.9786, 6.2373, 4.046,  5.3558,  9.0157, 1.2194};
-inline constexpr double BG_B[20] = {0,      1,       0,      2.1051, 1.1422, 0.951,  0,
-                                    3.6402, 2.076,   -0.0016, 2.2769, 0.0008, 0.3706, -0.3975,
-                                    2.973,  -0.318,  2.9805, 2.9265, 0.4456, 0.1298};
-inline constexpr double BG_D[20] = {0,      0,      0,      -0.0016, 0.6894, 0.013,  0.0002,
-                                    0.0435, 0.05,   0.0004, 0.0528,  0.0147, 0.8584, 0.9924,
-                                    1.0041, 1.0961, 1.0228, 1.0303,  1.618,  0.5213};
 
 // Reduced Gibbs energy of one state and its derivatives in tau and pi.
 struct Reduced {
@@ -107,31 +79,45 @@ inline Reduced background(double tau, double pi) noexcept {
                  tuu * (inv_pi * inv_pi)};
 }
 
-// dT = tau - 1, dP = P / P*. The radicand is not guarded: where it is
-// negative the field is NaN.
-inline Field field(double dT, double dP) noexcept {
+// The field in the reduced variables dT = tau - 1 and dP = P / P*, through
+// u = k2 dT and the square root K = sqrt((1 + k0 k2 + k1 (dP - u))^2 - 4 k0
+// k1 k2 (dP - u)). The radicand is positive for every finite dP - u; it is
+// not guarded, so infinite or NaN input gives a NaN field.
+inline double field_root(double dT, double dP) noexcept {
   const double u = K2 * dT;
-  const double w = K1 * (dP - u);
-  const double q = 1.382387696099309 + w;
-  const double K1r = std::sqrt(q * q + 0.482867435684183 * (dP - u));
-  const double K1r3 = K1r * K1r * K1r;
+  const double q = ONE_PLUS_K0K2 + K1 * (dP - u);
+  return std::sqrt(q * q + MINUS_4K0K1K2 * (dP - u));
+}
+
+// L itself, given field_root.
+inline double field_value(double dT, double dP, double root) noexcept {
+  return L0K2 * (K1 * (K2 * dT + dP) + (1 - root + K0K2)) / TWO_K1K2;
+}
+
+inline double field_value(double dT, double dP) noexcept {
+  return field_value(dT, dP, field_root(dT, dP));
+}
+
+// L with its derivatives in tau and in dP.
+inline Field field(double dT, double dP) noexcept {
+  const double w = K1 * (dP - K2 * dT);
+  const double K = field_root(dT, dP);
+  const double K3 = K * K * K;
   Field f;
-  f.L = 4.115665650084945 * (K1 * (u + dP) + (1 - K1r + 0.3823876960993088)) /
-        (-3.3458718724741123);
-  f.L_t = 2.0578328250424724 * (1 + (w + 0.6176123039006912) / K1r);
-  f.L_p = 4.115665650084945 *
-          (0.31569232 * dP + 0.3823876960993088 + K1r - 1.6729359362370562 * dT - 1) /
-          (10.5985216 * K1r);
-  f.L_tt = 5.265665920451971 / K1r3;
-  f.L_tp = -0.9936604592949966 / K1r3;
-  f.L_pp = 0.18750925776194985 / K1r3;
+  f.L = field_value(dT, dP, K);
+  f.L_t = HALF_L0K2 * (1 + (w + ONE_MINUS_K0K2) / K);
+  f.L_p = L0K2 * (-K1 * dP + K0K2 + K + K1K2 * dT - 1) / (TWO_K2 * K);
+  f.L_tt = L_TT_NUM / K3;
+  f.L_tp = L_TP_NUM / K3;
+  f.L_pp = L_PP_NUM / K3;
   return f;
 }
 
+// Interaction omega, linear in the reduced pressure.
 inline double interaction(double dP) noexcept { return 2 + OMEGA0 * dP; }
 
-inline constexpr double X_LO = 1e-15;
-inline constexpr double X_HI = 0.999999999999999;
+using two_state::X_HI;
+using two_state::X_LO;
 
 // Equilibrium fraction of state B for field L and interaction omega: solves
 // ln(x/(1-x)) + L + omega (1 - 2x) = 0 for |L|, whose wanted root lies in
@@ -142,27 +128,19 @@ inline constexpr double X_HI = 0.999999999999999;
 // logarithm and a comparison that depends on the step before, and the steps of
 // independent points overlap in the processor. A point's sequence of
 // operations is the same whether it is solved alone or beside others.
-// a when c holds, otherwise b; exact (bits are moved, not computed) and
-// without a branch.
-inline double select(bool c, double a, double b) noexcept {
-  const std::uint64_t mask = 0 - static_cast<std::uint64_t>(c);
-  return std::bit_cast<double>((std::bit_cast<std::uint64_t>(a) & mask) |
-                               (std::bit_cast<std::uint64_t>(b) & ~mask));
-}
-
 class FractionSolver {
  public:
   FractionSolver() noexcept = default;  // a finished solver, for array storage
   FractionSolver(double L, double omega) noexcept : L_(L), lam_(std::fabs(L)), omega_(omega) {
-    if ((2.944439 - lam_) * 1.1111111 > omega_) {
+    if ((LN_19 - lam_) * INV_0_9 > omega_) {
       lo_ = 0.049;
       hi_ = 0.5;
-    } else if (omega_ < (4.595119 - lam_) * 1.0204081) {
+    } else if (omega_ < (LN_99 - lam_) * INV_0_98) {
       lo_ = 0.0099;
       hi_ = 0.051;
     } else {
-      lo_ = 0.99 * std::exp(-1.0204081 * lam_ - omega_);
-      hi_ = std::fmin(1.09787 * std::exp(-lam_ - omega_), 0.0101);
+      lo_ = SMALL_ROOT_LO * std::exp(-INV_0_98 * lam_ - omega_);
+      hi_ = std::fmin(SMALL_ROOT_HI * std::exp(-lam_ - omega_), 0.0101);
     }
     lo_ = std::fmax(lo_, X_LO);
     hi_ = std::fmin(hi_, X_HI);
@@ -170,8 +148,8 @@ class FractionSolver {
     f_lo_ = f(lo_);
     const double f_hi = f(hi_);
     if (f_lo_ * f_hi > 0) {
-      // f(1e-15) in closed form; -34.538776394910684 is ln(1e-15).
-      f_lo_ = 0.999999999999998 * omega_ + (-34.538776394910684 + lam_);
+      // f(1e-15) in closed form.
+      f_lo_ = ONE_MINUS_2X_LO * omega_ + (LN_X_LO + lam_);
       if (lam_ * f_lo_ > 0) {
         // No sign change in [1e-15, 0.5]: only far outside the model's
         // range. Newton from 0.05, with halving steps that keep the iterate
@@ -196,16 +174,16 @@ class FractionSolver {
       // time (a misprediction also stops the steps of other points from
       // overlapping with this one).
       const bool left = f_lo_ * f_mid < 0;  // the sign change is in [lo, mid]
-      const bool stop = select(left, mid - lo_, hi_ - mid) < 1e-14;
-      hi_ = select(left, mid, hi_);
-      lo_ = select(left, lo_, mid);
-      f_lo_ = select(left || stop, f_lo_, f_mid);
+      const bool stop = simd::select(left, mid - lo_, hi_ - mid) < 1e-14;
+      hi_ = simd::select(left, mid, hi_);
+      lo_ = simd::select(left, lo_, mid);
+      f_lo_ = simd::select(left || stop, f_lo_, f_mid);
       if (stop || ++iter_ == 100) {
         root_ = (lo_ + hi_) * 0.5;
         mode_ = Mode::Done;
       }
     } else if (mode_ == Mode::Newton) {
-      const double c = std::fmin(std::fmax(root_, X_LO), X_HI);
+      const double c = two_state::clamp_fraction(root_);
       const double d = 1 / ((1 - c) * c) - 2 * omega_;
       if (std::fabs(d) < 1e-30) {
         root_ = c;
@@ -213,13 +191,7 @@ class FractionSolver {
         return false;
       }
       const double r = (std::log(c / (1 - c)) + lam_) + (1 - 2 * c) * omega_;
-      double g = c - r / d;
-      if (g < X_LO) {
-        g = 0.5 * c;
-      } else if (g > X_HI) {
-        g = ((c + 1) - 1e-15) * 0.5;
-      }
-      root_ = g;
+      root_ = two_state::newton_iterate(c, r, d);
       if (std::fabs(r) < 1e-13 || ++iter_ == 200) mode_ = Mode::Done;
     }
     return mode_ != Mode::Done;
@@ -318,7 +290,7 @@ inline PointResult finish(const PointSetup& s, double x) noexcept {
   Reduced mix;
   mix.g = gb.g + tau * gmix;
   mix.g_t = gb.g_t + gmix + tau * x * fl.L_t;
-  mix.g_p = 0.5 * tau * (2 * x * fl.L_p + 0.26061345 * h) + gb.g_p;
+  mix.g_p = 0.5 * tau * (2 * x * fl.L_p + HALF_OMEGA0 * h) + gb.g_p;
   mix.g_tt = gb.g_tt + 2 * x * fl.L_t + tau * x * fl.L_tt - tau * chi * fl.L_t * fl.L_t / 2;
   const double lp_shift = fl.L_p - OMEGA0 * y;
   mix.g_tp = gb.g_tp + x * fl.L_p + OMEGA0 * x * (1 - x) + tau * x * fl.L_tp -
@@ -344,35 +316,6 @@ inline PointResult finish(const PointSetup& s, double x) noexcept {
 inline PointResult holten_point(double T, double P_MPa) noexcept {
   const PointSetup s = setup(T, P_MPa);
   return finish(s, equilibrium_fraction(s.fl.L, s.omega));
-}
-
-// Up to 8 points at once, their fraction solvers stepped in lockstep so that
-// the logarithm chains of different points overlap. Each point goes through
-// exactly the operations of holten_point, so its result has the same bits.
-inline void holten_points(const double* T, const double* P_MPa, std::size_t count,
-                          PointResult* out) noexcept {
-  constexpr std::size_t LANES = 8;
-  for (std::size_t base = 0; base < count; base += LANES) {
-    const std::size_t n = std::min(LANES, count - base);
-    PointSetup s[LANES];
-    FractionSolver solver[LANES];
-    bool active[LANES];
-    for (std::size_t j = 0; j < n; ++j) {
-      s[j] = setup(T[base + j], P_MPa[base + j]);
-      solver[j] = FractionSolver(s[j].fl.L, s[j].omega);
-      active[j] = true;
-    }
-    for (bool any = true; any;) {
-      any = false;
-      for (std::size_t j = 0; j < n; ++j) {
-        if (active[j]) {
-          active[j] = solver[j].step();
-          any = any || active[j];
-        }
-      }
-    }
-    for (std::size_t j = 0; j < n; ++j) out[base + j] = finish(s[j], solver[j].result());
-  }
 }
 
 }  // namespace tessarin::holten

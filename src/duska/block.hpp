@@ -1,0 +1,374 @@
+// Duska model on blocks of up to eight points, bit for bit duska_point.
+//
+// A point needs 19 entropy evaluations, 16 square roots for the pressure
+// integral and two Newton runs; each is a chain of dependent divisions,
+// square roots and logarithms, and they are independent of one another. A
+// block evaluates up to eight points together, stage by stage over all their
+// evaluations, with the arithmetic in simd::Vec<W> (W = 2 with SSE2, 4 where
+// the processor has AVX2) and the logarithms in loops of library calls.
+// Every value goes through the formulas of model.hpp, so a point's bits do
+// not depend on the block it lands in nor on the vector width.
+#pragma once
+#include <cmath>
+#include <cstddef>
+
+#include "duska/model.hpp"
+#include "simd.hpp"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Blocks of points use AVX2 where the processor has it.
+#define TESSARIN_DUSKA_WIDE 1
+#endif
+
+namespace tessarin::duska {
+
+using simd::load;
+using simd::store;
+
+// Largest number of points per block.
+inline constexpr std::size_t LANES = 8;
+
+// Spinodal functions at m temperatures (a multiple of the width, at most N).
+template <std::size_t N>
+struct SpinodalSet {
+  alignas(64) double Ps[N], dPs[N], Vs[N], dVs[N], r[N], dr[N], c[N];
+
+  template <class V>
+  Spinodal<V> at(std::size_t i) const noexcept {
+    return {load<V>(Ps + i), load<V>(dPs + i), load<V>(Vs + i), load<V>(dVs + i),
+            load<V>(r + i),  load<V>(dr + i),  load<V>(c + i)};
+  }
+};
+
+template <class V, std::size_t N>
+inline void spinodal_set(const double* tau, std::size_t m, SpinodalSet<N>& sp) noexcept {
+  // The logarithms first, in a loop of nothing but library calls.
+  for (std::size_t i = 0; i < m; ++i) sp.c[i] = std::log(tau[i]);
+  for (std::size_t i = 0; i < m; i += simd::width<V>) {
+    const Spinodal<V> s = spinodal(load<V>(tau + i), load<V>(sp.c + i));
+    store(sp.Ps + i, s.Ps);
+    store(sp.dPs + i, s.dPs);
+    store(sp.Vs + i, s.Vs);
+    store(sp.dVs + i, s.dVs);
+    store(sp.r + i, s.r);
+    store(sp.dr + i, s.dr);
+    store(sp.c + i, s.c);
+  }
+}
+
+// Entropy of state A at m points of a spinodal set, given their distance
+// factors s; also gives the volumes.
+template <class V, std::size_t N>
+inline void entropy_set(const SpinodalSet<N>& sp, const double* s, std::size_t m, double* Va_out,
+                        double* S_out) noexcept {
+  alignas(64) double lam[N];
+  for (std::size_t i = 0; i < m; i += simd::width<V>) {
+    const V Va = volume_a(sp.template at<V>(i), load<V>(s + i));
+    store(Va_out + i, Va);
+    store(lam + i, Va / load<V>(sp.Vs + i));
+  }
+  for (std::size_t i = 0; i < m; ++i) lam[i] = log_volume_ratio(lam[i]);
+  for (std::size_t i = 0; i < m; i += simd::width<V>)
+    store(S_out + i, entropy_a(sp.template at<V>(i), load<V>(Va_out + i), load<V>(lam + i)));
+}
+
+// Background quantities of the points of a block, lane j for point j.
+struct BackgroundSet {
+  alignas(64) double V[LANES], V_p[LANES], V_t[LANES], S[LANES], dS_t[LANES], G[LANES];
+};
+
+// The background of n <= LANES points (tau and pi padded to np, a multiple
+// of the width; so is the result) as a sequence of stages: the temperature
+// integral of each point, then the entropies at tau and tau -+ DTAU of all
+// points, then the pressure integral of each point. The block runs a Newton
+// step of the same points after each stage, so that the chains of dependent
+// divisions and logarithms of the solver overlap this work.
+template <class V>
+struct BackgroundWork {
+  static constexpr int w = simd::width<V>;
+  const double* tau;
+  const double* pi;
+  std::size_t n, np;
+  BackgroundSet& bg;
+  // Evaluation e of point j of the entropies at tau, tau + DTAU, tau - DTAU
+  // is at e np + j.
+  SpinodalSet<3 * LANES> sp;
+
+  std::size_t stages() const noexcept { return 2 * n + 1; }
+
+  void run(std::size_t stage) noexcept {
+    if (stage < n) {
+      temperature_integral(stage);
+    } else if (stage == n) {
+      entropies();
+    } else {
+      pressure_integral(stage - n - 1);
+    }
+  }
+
+  // Zero-pressure entropy at the nodes of the temperature integral.
+  void temperature_integral(std::size_t j) noexcept {
+    alignas(64) double X[GL_POINTS], s[GL_POINTS], Va[GL_POINTS], S[GL_POINTS];
+    SpinodalSet<GL_POINTS> node;
+    const V tau_1 = splat<V>(tau[j] - 1);
+    for (int k = 0; k < GL_POINTS; k += w) store(X + k, temperature_node(load<V>(GL_NODE + k), tau_1));
+    spinodal_set<V>(X, GL_POINTS, node);
+    for (int k = 0; k < GL_POINTS; k += w) store(s + k, distance_at_zero_pressure(load<V>(node.Ps + k)));
+    entropy_set<V>(node, s, GL_POINTS, Va, S);
+    bg.G[j] = duska::temperature_integral(tau[j], S);
+  }
+
+  // Entropy at (tau, pi) and at tau -+ DTAU for the central difference; the
+  // first also gives the volume and its derivatives.
+  void entropies() noexcept {
+    if (np > LANES) return;  // never; tells the compiler the arrays suffice
+    const std::size_t m = 3 * np;
+    alignas(64) double T3[3 * LANES], s[3 * LANES], Va[3 * LANES], S[3 * LANES];
+    for (std::size_t j = 0; j < np; j += w) {
+      const V t = load<V>(tau + j);
+      store(T3 + j, t);
+      store(T3 + np + j, t + DTAU);
+      store(T3 + 2 * np + j, t - DTAU);
+    }
+    spinodal_set<V>(T3, m, sp);
+    for (std::size_t i = 0; i < m; i += w)
+      store(s + i, distance(sp.template at<V>(i), load<V>(pi + i % np)));
+    entropy_set<V>(sp, s, m, Va, S);
+
+    for (std::size_t j = 0; j < np; j += w) {
+      const VolumeSlopes<V> vs = volume_slopes(sp.template at<V>(j), load<V>(s + j), load<V>(pi + j));
+      store(bg.V + j, load<V>(Va + j));
+      store(bg.V_p + j, vs.V_p);
+      store(bg.V_t + j, vs.V_t);
+      store(bg.S + j, load<V>(S + j));
+      store(bg.dS_t + j, entropy_slope(load<V>(S + np + j), load<V>(S + 2 * np + j)));
+    }
+  }
+
+  // Integral of the volume over pressure: 16 square roots. Adds to the
+  // temperature integral, so it comes after it.
+  void pressure_integral(std::size_t j) noexcept {
+    Spinodal<V> at_j;
+    at_j.Ps = splat<V>(sp.Ps[j]);
+    at_j.Vs = splat<V>(sp.Vs[j]);
+    at_j.r = splat<V>(sp.r[j]);
+    const V half_pi = splat<V>(pi[j] / 2);
+    alignas(64) double term[GL_POINTS];
+    for (int k = 0; k < GL_POINTS; k += w)
+      store(term + k, pressure_term(load<V>(GL_WEIGHT + k), load<V>(GL_NODE + k), half_pi, at_j));
+    bg.G[j] = bg.G[j] + duska::pressure_integral(pi[j], term);
+    if (j == 0)
+      for (std::size_t l = n; l < np; ++l) bg.G[l] = bg.G[0];
+  }
+};
+
+// Newton from 0.05 and from 0.95 for n <= LANES points, every run making
+// exactly the steps of equilibrium_fraction and stopping where it would. The
+// runs still going are kept packed at the front of the arrays, so a step
+// costs in proportion to the runs left rather than to the slowest one.
+template <class V>
+struct NewtonSet {
+  static constexpr int w = simd::width<V>;
+  using M = simd::Mask<V>;
+  // Slack for the last, partial vector; its extra slots hold harmless values.
+  static constexpr std::size_t SLOTS = 2 * LANES + 8;
+  alignas(64) double gi[SLOTS], ct[SLOTS], cL[SLOTS], cW[SLOTS];
+  alignas(64) double c[SLOTS], Fx[SLOTS], q[SLOTS];
+  M stop[SLOTS / 2];  // one mask per vector
+  std::size_t id[SLOTS];
+  std::size_t k = 0;  // runs still going
+  int steps = 0;
+  double* g;          // results: g[j] from 0.05, g[LANES + j] from 0.95 (unclamped)
+
+  NewtonSet(const double* tau, const double* L, const double* W, std::size_t n,
+            double* out) noexcept
+      : g(out) {
+    for (std::size_t i = 0; i < SLOTS; ++i) {
+      gi[i] = 0.5;
+      ct[i] = 1;
+      cL[i] = cW[i] = 0;
+    }
+    for (int start = 0; start < 2; ++start) {
+      const double g0 = two_state::newton_start(start);
+      for (std::size_t j = 0; j < n; ++j, ++k) {
+        gi[k] = g0;
+        ct[k] = tau[j];
+        cL[k] = L[j];
+        cW[k] = W[j];
+        id[k] = start * LANES + j;
+      }
+    }
+  }
+
+  bool running() const noexcept { return k > 0; }
+
+  // One Newton step of every run still going.
+  void step() noexcept {
+    if (k == 0) return;
+    if (steps == 0) return advance<true>();
+    advance<false>();
+  }
+
+  // The logarithm of the first step, ln(c/(1 - c)) at the start c: the same
+  // for every point, so taken once.
+  static double first_log(int start) noexcept {
+    const double c = two_state::clamp_fraction(two_state::newton_start(start));
+    return std::log(c / (1 - c));
+  }
+
+  template <bool First>
+  void advance() noexcept {
+    if constexpr (First) {
+      static const double log_lo = first_log(0), log_hi = first_log(1);
+      const std::size_t n = k / 2;  // the runs from 0.05, then those from 0.95
+      for (std::size_t i = 0; i < k; ++i) q[i] = i < n ? log_lo : log_hi;
+    }
+    for (std::size_t i = 0; i < k; i += w) {
+      const NewtonState<V> st = newton_prepare(load<V>(gi + i), load<V>(ct + i), load<V>(cW + i));
+      store(c + i, st.c);
+      store(Fx + i, st.Fx);
+      if constexpr (!First) store(q + i, st.ratio);
+    }
+    // (A run with a flat residual stops before its logarithm; taking it
+    // anyway is harmless, the value is not used.)
+    if constexpr (!First)
+      for (std::size_t i = 0; i < k; ++i) q[i] = std::log(q[i]);
+    M stopped{};
+    for (std::size_t i = 0; i < k; i += w) {
+      const NewtonState<V> st = {load<V>(c + i), load<V>(Fx + i), V{}};
+      M done;
+      store(gi + i, newton_finish(st, load<V>(q + i), load<V>(ct + i), load<V>(cL + i),
+                                  load<V>(cW + i), done));
+      stop[i / w] = done;
+      stopped |= done;
+    }
+    if (++steps == NEWTON_STEPS) {  // every run has made its last step
+      for (std::size_t i = 0; i < k; ++i) g[id[i]] = gi[i];
+      k = 0;
+      return;
+    }
+    if (!simd::any(stopped)) return;
+    // Finished runs hand over their result; the others move to the front.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < k; ++i) {
+      const bool done = stop[i / w][i % w] != 0;
+      g[id[i]] = gi[i];
+      gi[kept] = gi[i];
+      ct[kept] = ct[i];
+      cL[kept] = cL[i];
+      cW[kept] = cW[i];
+      id[kept] = id[i];
+      kept += !done;
+    }
+    k = kept;
+  }
+};
+
+// The records of n <= LANES points.
+template <class V>
+inline void duska_block(const double* T_in, const double* P_in, std::size_t n,
+                        PointResult* out) noexcept {
+  constexpr int w = simd::width<V>;
+  // Lanes past the last point, up to a multiple of the width, repeat the
+  // first point; their results are dropped.
+  const std::size_t np = (n + w - 1) / w * w;
+  alignas(64) double T[LANES], P[LANES], tau[LANES], pi[LANES];
+  alignas(64) double L[LANES], W[LANES], g[2 * LANES];
+  for (std::size_t j = 0; j < np; ++j) {
+    T[j] = T_in[j < n ? j : 0];
+    P[j] = P_in[j < n ? j : 0];
+  }
+  for (std::size_t j = 0; j < np; j += w) {
+    const V t = load<V>(T + j) / TC, p = load<V>(P + j) / PC_MPA;
+    store(tau + j, t);
+    store(pi + j, p);
+    store(L + j, field_value(t, p));
+    store(W + j, interaction_value(t, p));
+  }
+  NewtonSet<V> newton(tau, L, W, n, g);
+  BackgroundSet bg;
+  BackgroundWork<V> work{tau, pi, n, np, bg, {}};
+  for (std::size_t stage = 0; stage < work.stages() || newton.running(); ++stage) {
+    if (stage < work.stages()) work.run(stage);
+    newton.step();
+  }
+
+  // The root of lower mixing energy, as in equilibrium_fraction, with the
+  // ideal mixing entropy e of the chosen root kept for the properties.
+  // lg[r * LANES + j]: ln x1, ln(1 - x1), ln x2, ln(1 - x2) of point j.
+  alignas(64) double x[LANES], e[LANES], logit[LANES], log_inv[LANES];
+  alignas(64) double x1[LANES], x2[LANES], lg[4 * LANES];
+  for (std::size_t j = 0; j < np; j += w) {
+    const V a = two_state::clamp_fraction(load<V>(g + j));
+    const V b = two_state::clamp_fraction(load<V>(g + LANES + j));
+    store(x1 + j, a);
+    store(x2 + j, b);
+    store(lg + j, a);
+    store(lg + LANES + j, 1 - a);
+    store(lg + 2 * LANES + j, b);
+    store(lg + 3 * LANES + j, 1 - b);
+  }
+  for (std::size_t j = 0; j < n; ++j)
+    for (int r = 0; r < 4; ++r) lg[r * LANES + j] = std::log(lg[r * LANES + j]);
+  for (std::size_t j = n; j < np; ++j)
+    for (int r = 0; r < 4; ++r) lg[r * LANES + j] = lg[r * LANES];
+  for (std::size_t j = 0; j < np; j += w) {
+    const V a = load<V>(x1 + j), b = load<V>(x2 + j), t = load<V>(tau + j);
+    const V Wv = load<V>(W + j), Lv = load<V>(L + j);
+    const V ea = mixing_entropy(a, load<V>(lg + j), load<V>(lg + LANES + j));
+    const V eb = mixing_entropy(b, load<V>(lg + 2 * LANES + j), load<V>(lg + 3 * LANES + j));
+    const auto low = mixing_energy(a, ea, t, Lv, Wv) <= mixing_energy(b, eb, t, Lv, Wv);
+    const V xs = select(low, a, b);
+    store(x + j, xs);
+    store(e + j, select(low, ea, eb));
+    store(logit + j, xs / (1 - xs));
+    store(log_inv + j, (1 - xs) / xs);
+  }
+  for (std::size_t j = 0; j < n; ++j) {
+    logit[j] = std::log(logit[j]);
+    log_inv[j] = std::log(log_inv[j]);
+  }
+  for (std::size_t j = n; j < np; ++j) {
+    logit[j] = logit[0];
+    log_inv[j] = log_inv[0];
+  }
+
+  for (std::size_t j = 0; j < np; j += w) {
+    const V t = load<V>(tau + j), p = load<V>(pi + j), xv = load<V>(x + j);
+    const Background<V> b = {load<V>(bg.V + j), load<V>(bg.V_p + j), load<V>(bg.V_t + j),
+                             load<V>(bg.S + j), load<V>(bg.dS_t + j), load<V>(bg.G + j)};
+    const States<V> s = states(t, b, field(t, p), interaction(t, p), xv, load<V>(e + j),
+                               load<V>(logit + j), load<V>(log_inv + j));
+    const V Tv = load<V>(T + j), Pv = load<V>(P + j) * 1000000.0;
+    const PropsOf<V> mix = properties(s.mix, Tv, Pv), a = properties(s.a, Tv, Pv),
+                     bb = properties(s.b, Tv, Pv);
+    const int valid = static_cast<int>(n - j < std::size_t(w) ? n - j : w);
+    for (int l = 0; l < valid; ++l) {
+      PointResult& o = out[j + l];
+      o.mix = lane_of(mix, l);
+      o.x = xv[l];
+      o.a = lane_of(a, l);
+      o.b = lane_of(bb, l);
+    }
+  }
+}
+
+// out[i] = duska_point(T[i], P_MPa[i]) for i < count, bit for bit, in blocks
+// of LANES points with vectors of type V.
+template <class V>
+inline void duska_points(const double* T, const double* P_MPa, std::size_t count,
+                         PointResult* out) noexcept {
+  for (std::size_t base = 0; base < count; base += LANES) {
+    const std::size_t n = count - base < LANES ? count - base : LANES;
+    duska_block<V>(T + base, P_MPa + base, n, out + base);
+  }
+}
+
+#if defined(TESSARIN_DUSKA_WIDE)
+// duska_points with four lanes, compiled for AVX2 (wide.cpp); call it only
+// where the processor has AVX2.
+void duska_points_avx2(const double* T, const double* P_MPa, std::size_t count,
+                       PointResult* out) noexcept;
+#endif
+
+}  // namespace tessarin::duska
