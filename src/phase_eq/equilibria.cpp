@@ -56,9 +56,13 @@ bool negative(const Sample& s) noexcept { return s.f < 0; }
 // The root of dG between lo and hi, whose values have opposite signs (none
 // zero): Newton steps from the secant point, each replaced by the bracket's
 // midpoint when it would leave the bracket (or the derivative is zero or
-// NaN), the bracket shrinking to every new point. Returns the last point
-// evaluated once the step falls below the tolerance, or the point of least
-// |dG| met when the cap is reached.
+// NaN), the bracket shrinking to every new point. Returns the point just
+// evaluated once its Newton step falls below the tolerance; otherwise, once
+// the bracket has shrunk below it or the cap is reached, the point of least
+// |dG| met. Convergence is judged on the Newton step before the bracket
+// test: a converged step can be below the spacing of doubles, so that it
+// lands on the bracket's end and would otherwise be taken for one leaving
+// it, and the bisection that followed would move away from the root.
 Sample newton_in_bracket(const Line& line, Sample lo, Sample hi) noexcept {
   double x = lo.x - lo.f * (hi.x - lo.x) / (hi.f - lo.f);
   if (!(x > lo.x && x < hi.x)) x = lo.x + 0.5 * (hi.x - lo.x);
@@ -70,9 +74,10 @@ Sample newton_in_bracket(const Line& line, Sample lo, Sample hi) noexcept {
     if (s.f == 0) return s;
     if (negative(s) == negative(lo)) lo = s; else hi = s;
     double next = x - s.f / s.df;
-    if (!(next > lo.x && next < hi.x)) next = lo.x + 0.5 * (hi.x - lo.x);
     const double tol = step_tol(x);
-    if (std::fabs(next - x) <= tol || hi.x - lo.x <= tol) return s;
+    if (std::fabs(next - x) <= tol) return s;
+    if (hi.x - lo.x <= tol) return best;
+    if (!(next > lo.x && next < hi.x)) next = lo.x + 0.5 * (hi.x - lo.x);
     x = next;
   }
   return best;
