@@ -48,6 +48,27 @@ inline double guarded_div(double x, double y) noexcept {
   return y == 0 ? std::numeric_limits<double>::quiet_NaN() : x / y;
 }
 
+// Of a quantity f x per kg of water (x per kg of solution, f = 1 + m M_s kg
+// of solution per kg of water), the water's partial specific part:
+// f x - m d(f x)/dm = x - m f x_m.
+inline double water_share(double x, double xm, double m, double f) noexcept {
+  return x - m * f * xm;
+}
+
+// The chemical potential of water in the solution, J/mol, and its slopes:
+// in pressure the partial molar volume of water (cm3/mol, which is
+// J/(mol MPa)), in temperature minus its partial molar entropy (J/(mol K)).
+struct WaterPotential {
+  double mu, mu_p, mu_t;
+};
+
+inline WaterPotential water_potential(const Spline3D& s, const SolutionDerivs& d,
+                                      double m) noexcept {
+  const double mw = WATER_MOLAR_MASS, f = 1 + m * s.solute_molar_mass;
+  return {mw * water_share(d.g, d.gm, m, f), mw * water_share(d.gp, d.gpm, m, f),
+          mw * water_share(d.gt, d.gtm, m, f)};
+}
+
 // The properties of one spline at (p, t, m) from its derivatives there.
 inline SolutionProps props_from_derivs(const Spline3D& s, const SolutionDerivs& d, double p,
                                        double t, double m) noexcept {
@@ -76,25 +97,24 @@ inline SolutionProps props_from_derivs(const Spline3D& s, const SolutionDerivs& 
   const double c = BASELINE_MOLALITY;
   const double f = 1 + m * ms;
   const double fc = 1 + c * ms;
-  // Of a quantity f x per kg of water (x per kg of solution), the salt's
-  // partial molar part is d(f x)/dm = M_s x + f x_m and the water's partial
-  // specific part f x - m d(f x)/dm = x - m f x_m.
+  // Of a quantity f x per kg of water, the salt's partial molar part is
+  // d(f x)/dm = M_s x + f x_m (the water's is water_share).
   const auto salt = [ms](double x, double xm, double fm) { return ms * x + fm * xm; };
-  const auto water = [](double x, double xm, double mm, double fm) { return x - mm * fm * xm; };
+  const WaterPotential w = water_potential(s, d, m);
   r.f = f;
   r.mus = salt(d.g, d.gm, f);
-  r.muw = mw * water(d.g, d.gm, m, f);
+  r.muw = w.mu;
   r.Vm = salt(d.gp, d.gpm, f);
-  r.Vw = mw * water(d.gp, d.gpm, m, f);
+  r.Vw = w.mu_p;
   r.Cpm = -t * salt(d.gtt, d.gttm, f);
   // Per mole of salt against pure water, for which water's own partial
   // quantities at c stand. The solution's g, g_P and Cp at c would not do:
   // they hold the salt's share too (with its ideal-mixing c ln c), which
   // biases phi by about -0.0017/m and makes Va and Cpa tend to M_s g_P and
   // M_s Cp as m -> c instead of to Vm and Cpm there.
-  r.Va = guarded_div(f * d.gp - water(d.gp_c, d.gpm_c, c, fc), m);
-  r.Cpa = guarded_div(f * r.Cp - (-t * water(d.gtt_c, d.gttm_c, c, fc)), m);
-  const double ln_aw = (r.muw - mw * water(d.g_c, d.gm_c, c, fc)) / (GAS_CONSTANT * t);
+  r.Va = guarded_div(f * d.gp - water_share(d.gp_c, d.gpm_c, c, fc), m);
+  r.Cpa = guarded_div(f * r.Cp - (-t * water_share(d.gtt_c, d.gttm_c, c, fc)), m);
+  const double ln_aw = (r.muw - mw * water_share(d.g_c, d.gm_c, c, fc)) / (GAS_CONSTANT * t);
   r.aw = std::exp(ln_aw);
   r.phi = guarded_div(-ln_aw, s.ions * m * mw);
   r.Vex = r.Va - salt(d.gp_c, d.gpm_c, fc);
@@ -118,17 +138,28 @@ struct Material {
   const Spline3D* high;  // null for a single spline
 };
 
-// Weight of the high-pressure spline at (p, t): 0 up to the first pressure
-// knot of `high`, 1 from the last pressure knot of `low` on, and between them
-// a half cosine in pressure, whose slope vanishes at both ends so that the
-// blended properties join each spline smoothly. Where `low` is not defined in
-// temperature (outside its knot range) `high` is used alone.
-inline double blend_weight(const Spline3D& low, const Spline3D& high, double p, double t) noexcept {
+// Weight w of the high-pressure spline at (p, t), and its slope dw/dP in
+// 1/MPa: 0 up to the first pressure knot of `high`, 1 from the last pressure
+// knot of `low` on, and between them a half cosine in pressure, whose slope
+// vanishes at both ends so that the blended properties join each spline
+// smoothly. Where `low` is not defined in temperature (outside its knot
+// range) `high` is used alone.
+struct Blend {
+  double w, slope;
+};
+
+inline Blend blend_weight(const Spline3D& low, const Spline3D& high, double p, double t) noexcept {
   const double lo = high.knots[0].front(), hi = low.knots[0].back();
-  if (p <= lo) return 0.0;
-  if (p >= hi) return 1.0;
-  if (t < low.knots[1].front() || t > low.knots[1].back()) return 1.0;
-  return 0.5 * (1 - std::cos(std::numbers::pi * (p - lo) / (hi - lo)));
+  if (p <= lo) return {0.0, 0.0};
+  if (p >= hi) return {1.0, 0.0};
+  if (t < low.knots[1].front() || t > low.knots[1].back()) return {1.0, 0.0};
+  const double x = std::numbers::pi * (p - lo) / (hi - lo);
+  return {0.5 * (1 - std::cos(x)), 0.5 * std::numbers::pi * std::sin(x) / (hi - lo)};
+}
+
+// A blended output: (1 - w) x_low + w x_high.
+inline double mix(double x_low, double x_high, double w) noexcept {
+  return (1 - w) * x_low + w * x_high;
 }
 
 // The properties of a material at (p, t, m); a joined material blends every
@@ -136,7 +167,7 @@ inline double blend_weight(const Spline3D& low, const Spline3D& high, double p, 
 // its weight is not zero.
 inline SolutionProps material_props(const Material& mat, double p, double t, double m) noexcept {
   if (!mat.high) return solution_props(*mat.low, p, t, m);
-  const double w = blend_weight(*mat.low, *mat.high, p, t);
+  const double w = blend_weight(*mat.low, *mat.high, p, t).w;
   if (w == 0) return solution_props(*mat.low, p, t, m);
   if (w == 1) return solution_props(*mat.high, p, t, m);
   const SolutionProps a = solution_props(*mat.low, p, t, m);
@@ -144,10 +175,30 @@ inline SolutionProps material_props(const Material& mat, double p, double t, dou
   double x[SOLUTION_PROPS_SIZE], y[SOLUTION_PROPS_SIZE], out[SOLUTION_PROPS_SIZE];
   std::memcpy(x, &a, sizeof a);
   std::memcpy(y, &b, sizeof b);
-  for (std::size_t k = 0; k < SOLUTION_PROPS_SIZE; ++k) out[k] = (1 - w) * x[k] + w * y[k];
+  for (std::size_t k = 0; k < SOLUTION_PROPS_SIZE; ++k) out[k] = mix(x[k], y[k], w);
   SolutionProps r;
   std::memcpy(&r, out, sizeof r);
   return r;
+}
+
+// The chemical potential of water in a material at (p, t, m), NaN for a NaN
+// coordinate. Where a joined material blends, mu is blended like every
+// property (so it is the "muw" of material_props) and its slopes are those
+// of the blended mu: the temperature slope is the blend of the slopes, the
+// pressure slope gains w'(P) (mu_high - mu_low), without which it would not
+// be the derivative that a root search on mu needs.
+inline WaterPotential material_water_potential(const Material& mat, double p, double t,
+                                               double m) noexcept {
+  const auto one = [&](const Spline3D& s) {
+    return water_potential(s, solution_derivs(s, p, t, m), m);
+  };
+  if (!mat.high) return one(*mat.low);
+  const Blend b = blend_weight(*mat.low, *mat.high, p, t);
+  if (b.w == 0) return one(*mat.low);
+  if (b.w == 1) return one(*mat.high);
+  const WaterPotential x = one(*mat.low), y = one(*mat.high);
+  return {mix(x.mu, y.mu, b.w), mix(x.mu_p, y.mu_p, b.w) + b.slope * (y.mu - x.mu),
+          mix(x.mu_t, y.mu_t, b.w)};
 }
 
 }  // namespace tessarin::nacl

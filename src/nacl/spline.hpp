@@ -76,12 +76,14 @@ inline void prepare(Spline3D& s) {
 // g and its partial derivatives (subscripts) at (P, T, m), and the ones the
 // pure-water references need at (P, T, c): water's chemical potential,
 // partial volume and partial heat capacity there, and the salt's partial
-// molar volume. Units: J/kg per MPa, K and mol/kg to the power of each order.
+// molar volume. g_Tm gives the partial molar entropy of water, which the
+// ice-brine equilibrium takes as the temperature slope of water's chemical
+// potential. Units: J/kg per MPa, K and mol/kg to the power of each order.
 struct SolutionDerivs {
-  double g, gp, gt, gm, gpp, gtt, gpt, gppp, gpm, gttm;
+  double g, gp, gt, gm, gpp, gtt, gpt, gppp, gpm, gtm, gttm;
   double g_c, gp_c, gtt_c, gm_c, gpm_c, gttm_c;
 };
-static_assert(sizeof(SolutionDerivs) == 16 * sizeof(double));
+static_assert(sizeof(SolutionDerivs) == 17 * sizeof(double));
 
 // A record of doubles with NaN in every field.
 template <class Record>
@@ -119,7 +121,7 @@ inline SolutionDerivs solution_derivs_k(const Spline3D& s, double p, double t, d
   // Per P index i: the T and m reductions the derivatives need (rXY: m order
   // X at m, T order Y; qXY the same at c).
   double r00[MAX_ORDER] = {}, r01[MAX_ORDER] = {}, r02[MAX_ORDER] = {}, r10[MAX_ORDER] = {},
-         r12[MAX_ORDER] = {}, q00[MAX_ORDER] = {}, q02[MAX_ORDER] = {}, q10[MAX_ORDER] = {},
+         r11[MAX_ORDER] = {}, r12[MAX_ORDER] = {}, q00[MAX_ORDER] = {}, q02[MAX_ORDER] = {}, q10[MAX_ORDER] = {},
          q12[MAX_ORDER] = {};
 #pragma GCC unroll 12
   for (std::size_t i = 0; i < kp; ++i) {
@@ -139,6 +141,7 @@ inline SolutionDerivs solution_derivs_k(const Spline3D& s, double p, double t, d
       r01[i] += a0 * t1;
       r02[i] += a0 * t2;
       r10[i] += a1 * t0;
+      r11[i] += a1 * t1;
       r12[i] += a1 * t2;
       q00[i] += c0 * t0;
       q02[i] += c0 * t2;
@@ -159,6 +162,7 @@ inline SolutionDerivs solution_derivs_k(const Spline3D& s, double p, double t, d
     d.gtt += p0 * r02[i];
     d.gm += p0 * r10[i];
     d.gpm += p1 * r10[i];
+    d.gtm += p0 * r11[i];
     d.gttm += p0 * r12[i];
     d.g_c += p0 * q00[i];
     d.gp_c += p1 * q00[i];
