@@ -19,5 +19,8 @@ PyObject* py_triple_points(ArgValue* args);
 PyObject* py_at_point(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* py_nacl_properties(ArgValue* args);
 PyObject* py_nacl_materials(ArgValue* args);
+PyObject* py_brine_whichphase(ArgValue* args);
+PyObject* py_brine_phase_line(ArgValue* args);
+PyObject* py_freezing_temperature(ArgValue* args);
 
 }  // namespace tessarin::ext

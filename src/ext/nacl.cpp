@@ -13,6 +13,7 @@
 
 #include "batch.hpp"
 #include "ext/entry_points.hpp"
+#include "ext/lookups.hpp"
 #include "nacl/props.hpp"
 #include "nacl/table.hpp"
 #include "pool.hpp"
@@ -27,16 +28,6 @@ using nacl::SOLUTION_PROPS_SIZE;
 // A point costs about a microsecond (two of them where the joined material
 // blends), as much as waking the workers costs for a handful of points.
 constexpr std::size_t NACL_MIN_CHUNK = 16;
-
-// Raises ValueError naming the valid materials.
-void unknown_material(PyObject* name) {
-  std::string valid;
-  for (const nacl::Material& m : nacl::materials()) {
-    if (!valid.empty()) valid += ", ";
-    valid += std::string("'") + m.name + "'";
-  }
-  PyErr_Format(PyExc_ValueError, "unknown material '%U' (valid: %s)", name, valid.c_str());
-}
 
 // The properties of the points 0 .. n - 1, where point i is (p[i], t[i],
 // m[i]) or, on a grid, cell i = (ip * n_t + it) * n_m + im of p x t x m.
@@ -67,12 +58,21 @@ void evaluate(const nacl::Material& mat, const std::vector<double>& p,
 
 }  // namespace
 
-PyObject* py_nacl_properties(ArgValue* args) {
-  const nacl::Material* mat = nacl::find_material(args[0].text);
-  if (!mat) {
-    unknown_material(args[0].obj.get());
-    return nullptr;
+const nacl::Material* material_arg(const ArgValue& arg) {
+  if (const nacl::Material* mat = nacl::find_material(arg.text)) return mat;
+  std::string valid;
+  for (const nacl::Material& m : nacl::materials()) {
+    if (!valid.empty()) valid += ", ";
+    valid += std::string("'") + m.name + "'";
   }
+  PyErr_Format(PyExc_ValueError, "unknown material '%U' (valid: %s)", arg.obj.get(),
+               valid.c_str());
+  return nullptr;
+}
+
+PyObject* py_nacl_properties(ArgValue* args) {
+  const nacl::Material* mat = material_arg(args[0]);
+  if (!mat) return nullptr;
   std::vector<double> in[3];
   for (std::size_t a = 0; a < 3; ++a) {
     if (!require_contiguous(args[1 + a].array())) return nullptr;

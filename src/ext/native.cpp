@@ -22,6 +22,18 @@ constexpr Param NACL_PARAMS[] = {{"material", ArgKind::String},
                                   {"t", ArgKind::F64Vector},
                                   {"m", ArgKind::F64Vector},
                                   {"grid", ArgKind::Flag}};
+constexpr Param BRINE_WHICHPHASE_PARAMS[] = {{"material", ArgKind::String},
+                                             {"p", ArgKind::F64Vector},
+                                             {"t", ArgKind::F64Vector},
+                                             {"m", ArgKind::F64Vector}};
+constexpr Param BRINE_LINE_PARAMS[] = {{"ice", ArgKind::String},
+                                       {"material", ArgKind::String},
+                                       {"values", ArgKind::F64Vector},
+                                       {"m", ArgKind::F64Vector},
+                                       {"solve_pressure", ArgKind::Flag}};
+constexpr Param FREEZING_PARAMS[] = {{"material", ArgKind::String},
+                                     {"p", ArgKind::F64Vector},
+                                     {"m", ArgKind::F64Vector}};
 
 constexpr Function TABLE[] = {
     make_function_noargs("build_info",
@@ -71,6 +83,27 @@ constexpr Function TABLE[] = {
                          "'m': (lo, hi), 'M_s': kg/mol}, the knot ranges in MPa, K and "
                          "mol/kg.",
                          py_nacl_materials),
+    make_function("brine_whichphase", BRINE_WHICHPHASE_PARAMS,
+                  "Number of the stable phase at the matched points (p[i], t[i]), MPa and K, "
+                  "with the liquid of NaCl(aq) `material` at molality m[i] (mol/kg) in place "
+                  "of pure water: 0 for the brine, where the chemical potential of its water "
+                  "is below M_w times the least Gibbs energy of the ices, otherwise that ice's "
+                  "number; NaN where no phase's range contains the point or m lies outside "
+                  "the material's molality range.",
+                  py_brine_whichphase),
+    make_function("brine_phase_line", BRINE_LINE_PARAMS,
+                  "Coexistence of `ice` with the liquid of NaCl(aq) `material` at molalities "
+                  "m (mol/kg), where the chemical potential of its water equals M_w G_ice, at "
+                  "the temperatures `values` (solving for pressure when solve_pressure is "
+                  "True) or the pressures `values` (solving for temperature): dict of 'P' "
+                  "(MPa), 'T' (K) and 'stable' (no other ice lower), NaN and False where "
+                  "there is no root.",
+                  py_brine_phase_line),
+    make_function("freezing_temperature", FREEZING_PARAMS,
+                  "Temperature (K) at which the liquid of NaCl(aq) `material` at molalities "
+                  "m (mol/kg) freezes at the pressures p (MPa): its coexistence with the ice "
+                  "that is stable there. NaN where it coexists with no ice in its range.",
+                  py_freezing_temperature),
 };
 
 // Functions whose arguments the table's conversions do not cover, called by

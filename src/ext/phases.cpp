@@ -13,6 +13,7 @@
 
 #include "batch.hpp"
 #include "ext/entry_points.hpp"
+#include "ext/lookups.hpp"
 #include "phase_eq/equilibria.hpp"
 #include "phase_eq/spline_phases.hpp"
 #include "pool.hpp"
@@ -23,11 +24,9 @@ namespace {
 
 using phase_eq::Phase;
 
-// A stable-phase point costs a few spline evaluations (about a microsecond),
-// a coexistence point a few dozen; below these counts waking the workers
-// costs more than it saves.
+// A stable-phase point costs a few spline evaluations (about a microsecond);
+// below this count waking the workers costs more than it saves.
 constexpr std::size_t WHICH_MIN_CHUNK = 64;
-constexpr std::size_t LINE_MIN_CHUNK = 4;
 
 const Phase* find_phase(std::string_view name) noexcept {
   for (const Phase& ph : phase_eq::seafreeze_phases())
@@ -35,8 +34,8 @@ const Phase* find_phase(std::string_view name) noexcept {
   return nullptr;
 }
 
-// The phase named by argument `arg`; null with ValueError naming the phases
-// that compete otherwise.
+}  // namespace
+
 const Phase* phase_arg(const ArgValue& arg) {
   if (const Phase* ph = find_phase(arg.text)) return ph;
   PyErr_Format(PyExc_ValueError,
@@ -50,8 +49,6 @@ PyRef new_bool_array(std::size_t n) {
   npy_intp dims[1] = {static_cast<npy_intp>(n)};
   return PyRef(PyArray_EMPTY(1, dims, NPY_BOOL, 0));
 }
-
-}  // namespace
 
 PyObject* py_phase_numbers(ArgValue*) {
   PyRef dict(PyDict_New());
