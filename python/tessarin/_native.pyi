@@ -44,3 +44,22 @@ def nacl_properties(material: str, p: NDArray[np.float64], t: NDArray[np.float64
 def nacl_materials() -> dict[str, dict[str, Any]]:
     """The NaCl(aq) materials: name -> {'P', 'T', 'm': (lo, hi) knot ranges,
     'M_s': kg/mol}."""
+
+def brine_whichphase(material: str, p: NDArray[np.float64], t: NDArray[np.float64],
+                     m: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Number of the stable phase at the matched points (p, t) with the liquid
+    of NaCl(aq) `material` at molality m (mol/kg): 0 brine, or the ice's
+    number; NaN where no range contains the point or m is outside the
+    material's molality range."""
+
+def brine_phase_line(ice: str, material: str, values: NDArray[np.float64],
+                     m: NDArray[np.float64], solve_pressure: bool) -> dict[str, NDArray[Any]]:
+    """Coexistence of `ice` with the liquid of NaCl(aq) `material` at
+    molalities m, at the temperatures `values` (solving for pressure) or
+    pressures (solving for temperature): 'P', 'T', 'stable'."""
+
+def freezing_temperature(material: str, p: NDArray[np.float64],
+                         m: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Temperature (K) at which the liquid of NaCl(aq) `material` at
+    molalities m freezes at pressures p (MPa) into the ice stable there;
+    NaN where it coexists with no ice in its range."""

@@ -1,15 +1,19 @@
 """Phase equilibria of water and the ices from the SeaFreeze Gibbs splines:
 the stable phase at given conditions, coexistence lines, melting curves,
-triple points, and the pressure at which a material has a given density.
+triple points, and the pressure at which a material has a given density;
+and the same for the ices next to NaCl brine: the stable phase, ice-brine
+lines and the freezing temperature of brine.
 
 The phases that compete are liquid water ("water1", the liquid the ice
 splines were fitted against) and the ices, each only inside its knot range
 (limits included), with SeaFreeze's numbers: 0 "water1", 1 "Ih", 2 "II",
-3 "III", 5 "V", 6 "VI", 7 "VII_X_French". The equilibrium searches run in
-compiled code (tessarin._native), which takes every phase as a Gibbs energy
-per kilogram of water over its range, so that another liquid can compete in
-the same way; the density inversion iterates on the material's own
-evaluator, so it serves every material.
+3 "III", 5 "V", 6 "VI", 7 "VII_X_French". Given a molality m, the liquid is
+the water of aqueous NaCl ("NaClaq") at that molality instead, still
+numbered 0, competing inside the union of its splines' boxes. The
+equilibrium searches run in compiled code (tessarin._native), which takes
+every phase as a Gibbs energy per kilogram of water over its range (for the
+brine the chemical potential of its water over M_w); the density inversion
+iterates on the material's own evaluator, so it serves every material.
 """
 from __future__ import annotations
 
@@ -22,7 +26,7 @@ import numpy.typing as npt
 
 from . import _inputs, _native
 from ._inputs import RealArrayLike
-from ._materials import VARIABLES, Material, lookup
+from ._materials import MATERIALS, VARIABLES, Material, lookup
 from ._properties import OutOfRange, valid_range
 
 Array = npt.NDArray[np.float64]
@@ -32,6 +36,8 @@ PhaseRef = Union[str, int]
 
 _UNITS = {n: q.units for n, q in VARIABLES.items()}
 _LIQUID = "water1"
+# The solution whose liquid replaces pure water when a molality is given.
+_BRINE = "NaClaq"
 
 
 class PhaseLine(TypedDict):
@@ -107,7 +113,8 @@ def phase_range(material: PhaseRef) -> Dict[str, Tuple[float, float]]:
     return valid_range(material if isinstance(material, str) else _phase(material, "material"))
 
 
-def whichphase(*, P: RealArrayLike, T: RealArrayLike, grid: bool = False) -> Array:
+def whichphase(*, P: RealArrayLike, T: RealArrayLike, m: Optional[RealArrayLike] = None,
+               grid: bool = False) -> Array:
     """The stable phase at pressures P (MPa) and temperatures T (K), as
     SeaFreeze numbers it: 0 liquid water ("water1"), 1 Ih, 2 II, 3 III, 5 V,
     6 VI, 7 VII_X_French (see `phase_name`).
@@ -117,9 +124,21 @@ def whichphase(*, P: RealArrayLike, T: RealArrayLike, grid: bool = False) -> Arr
     spline is never used where it extrapolates. NaN where no range contains
     the point or a coordinate is NaN; hence float64.
 
-    P and T broadcast as in `properties` (0-d for two numbers); grid=True
-    gives shape (len(P), len(T)).
+    With the molality m (mol of NaCl per kg of water) the liquid is brine,
+    the water of "NaClaq" at that molality, still numbered 0: an ice is
+    stable where M_w G_ice < muw (muw the chemical potential of water in the
+    brine, J/mol; M_w = 0.018015268 kg/mol) and its G is the least among the
+    ices. The brine competes inside the union of the boxes of "NaClaq_LP"
+    and "NaClaq_HP" at that molality (below 499.9 MPa only from 229.9 K to
+    501 K and up to m = 7 mol/kg), the ices inside their knot ranges; NaN
+    where none of them contains the point, and wherever m is NaN or outside
+    0 to 7.01 mol/kg.
+
+    P, T (and m) broadcast as in `properties` (0-d for numbers); grid=True
+    gives shape (len(P), len(T)), or (len(P), len(T), len(m)).
     """
+    if m is not None:
+        return _brine_whichphase(P, T, m, grid)
     if type(P) in (float, int) and type(T) in (float, int):
         return _native.whichphase(np.array([P], dtype=np.float64),
                                   np.array([T], dtype=np.float64)).reshape(())
@@ -131,8 +150,18 @@ def whichphase(*, P: RealArrayLike, T: RealArrayLike, grid: bool = False) -> Arr
     return _inputs.run(points, on_block, ("phase",), 1, check, stacklevel=2)["phase"]
 
 
+def _brine_whichphase(P: RealArrayLike, T: RealArrayLike, m: RealArrayLike, grid: bool) -> Array:
+    points = _inputs.Points(("P", "T", "m"), [P, T, m], grid)
+    check = _inputs.RangeCheck("ignore", "whichphase", None, points, _UNITS)
+
+    def on_block(block: _inputs.Block) -> Dict[str, Array]:
+        return {"phase": _native.brine_whichphase(_BRINE, *block.flat())}
+    return _inputs.run(points, on_block, ("phase",), 1, check, stacklevel=3)["phase"]
+
+
 def phase_line(a: PhaseRef, b: PhaseRef, *, T: Optional[RealArrayLike] = None,
-               P: Optional[RealArrayLike] = None) -> PhaseLine:
+               P: Optional[RealArrayLike] = None,
+               m: Optional[RealArrayLike] = None) -> PhaseLine:
     """Coexistence line of phases a and b (names or numbers): where their
     Gibbs energies are equal, at the temperatures T (K), solving for the
     pressure, or at the pressures P (MPa), solving for the temperature.
@@ -143,11 +172,21 @@ def phase_line(a: PhaseRef, b: PhaseRef, *, T: Optional[RealArrayLike] = None,
     overlap of both phases' ranges; NaN (and stable False) where there is
     none, or where the given value lies outside the overlap.
 
+    Ice and brine: with a NaCl solution ("NaClaq", or one of its splines
+    "NaClaq_LP", "NaClaq_HP", "NaClaq_5GPa_2024") as one phase and an ice as
+    the other, the line is where the chemical potential of water in the
+    solution at molality m (mol/kg, required then and only then) equals
+    M_w G_ice, sought inside the overlap of the ice's range and the
+    solution's valid region at that molality. m broadcasts with T or P, and
+    the results have the broadcast shape. "stable" is True where no other
+    ice is lower.
+
     The Gibbs-energy difference is sampled at 9 evenly spaced values across
     the overlap (intervals whose end slopes both point towards zero are
     halved, up to 3 times, to find roots that come in pairs); each sign
     change brackets a root, found by Newton steps with the exact derivative
-    (the volume difference in P, minus the entropy difference in T) and
+    (the volume difference in P, minus the entropy difference in T; for
+    brine the partial molar volume and entropy of its water) and
     bisection whenever a step would leave the bracket. "stable" is True
     where no third phase whose range contains the point has a lower Gibbs
     energy. Where there are several roots, the one returned is the lowest
@@ -157,15 +196,50 @@ def phase_line(a: PhaseRef, b: PhaseRef, *, T: Optional[RealArrayLike] = None,
     if (T is None) == (P is None):
         raise TypeError("phase_line needs exactly one of T (K; solves for P) and P (MPa; "
                         "solves for T)")
+    given, value = ("T", T) if T is not None else ("P", P)
+    solution = next((x for x in (a, b) if _is_solution(x)), None)
+    if solution is not None or m is not None:
+        return _ice_brine_line(a, b, solution, given, value, m)
     name_a, name_b = _phase(a, "a"), _phase(b, "b")
     if name_a == name_b:
         raise ValueError(f"phase_line needs two different phases; a and b are both {name_a!r}")
-    given, value = ("T", T) if T is not None else ("P", P)
     values = np.asarray(_inputs.as_real(given, value), dtype=np.float64)
     r = _native.phase_line(name_a, name_b, np.ascontiguousarray(values).reshape(-1),
                            given == "T")
     return PhaseLine(P=r["P"].reshape(values.shape), T=r["T"].reshape(values.shape),
                      stable=r["stable"].reshape(values.shape))
+
+
+def _is_solution(value: object) -> bool:
+    return isinstance(value, str) and value in MATERIALS and "m" in MATERIALS[value].variables
+
+
+def _solutions() -> str:
+    return ", ".join(repr(n) for n, v in MATERIALS.items() if "m" in v.variables)
+
+
+def _ice_brine_line(a: PhaseRef, b: PhaseRef, solution: Optional[PhaseRef], given: str,
+                    value: Any, m: Optional[RealArrayLike]) -> PhaseLine:
+    if solution is None:
+        raise TypeError(f"m is the molality of a NaCl solution; phase_line takes it only for "
+                        f"the line of an ice with one of {_solutions()}")
+    if m is None:
+        raise TypeError(f"phase_line with {solution!r} needs the molality m (mol of NaCl per "
+                        f"kg of water), e.g. m=1.0")
+    other, argument = (b, "b") if _is_solution(a) else (a, "a")
+    if _is_solution(other):
+        raise ValueError(f"phase_line needs an ice beside {solution!r}; {argument} = "
+                         f"{other!r} is a solution too")
+    ice = _phase(other, argument)
+    if ice == _LIQUID:
+        raise ValueError(f"{argument} must be an ice beside {solution!r}, one of "
+                         f"{', '.join(map(repr, _ices()))}")
+    points = _inputs.Points((given, "m"), [value, m], False)
+    values, molality = (np.ascontiguousarray(points.full(i), dtype=np.float64).reshape(-1)
+                        for i in range(2))
+    r = _native.brine_phase_line(ice, str(solution), values, molality, given == "T")
+    return PhaseLine(P=r["P"].reshape(points.shape), T=r["T"].reshape(points.shape),
+                     stable=r["stable"].reshape(points.shape))
 
 
 def _ices() -> Tuple[str, ...]:
@@ -217,6 +291,34 @@ def _melting(given: str, value: Any, solved: str, ice: Optional[PhaseRef],
             best = np.where(take & ~np.isnan(found), found, best)
     assert best is not None
     return best
+
+
+def freezing_temperature(*, P: RealArrayLike, m: RealArrayLike) -> Array:
+    """Temperature (K) at which NaCl brine of molality m (mol of NaCl per kg
+    of water) freezes at pressures P (MPa): where the chemical potential of
+    water in "NaClaq" equals M_w G_ice (M_w = 0.018015268 kg/mol) for the
+    ice that is stable there, Ih, III, V or VI across their fields (II and
+    VII where they are the stable ice). NaN where the brine coexists with no
+    ice inside its valid region at P and m (for example where the freezing
+    point would lie below 229.9 K at less than 499.9 MPa), and for NaN
+    inputs.
+
+    The stable ice is the one of least Gibbs energy, so this is a root in T
+    of G_brine - min(G_ice) over the ices whose range contains the point,
+    found by one bracketed Newton search as in `phase_line`. The difference
+    falls with T (the liquid's water has the larger entropy), so there is
+    normally one root; where the splines give more, the lowest is returned.
+    At m = 0 the liquid is the NaCl spline's own pure water, not "water1"
+    (see `melting_temperature`): 273.231 K at 0.1 MPa against 273.153 K.
+
+    P and m broadcast as in `properties` (0-d for two numbers).
+    """
+    points = _inputs.Points(("P", "m"), [P, m], False)
+    check = _inputs.RangeCheck("ignore", "freezing_temperature", None, points, _UNITS)
+
+    def on_block(block: _inputs.Block) -> Dict[str, Array]:
+        return {"T": _native.freezing_temperature(_BRINE, *block.flat())}
+    return _inputs.run(points, on_block, ("T",), 1, check, stacklevel=2)["T"]
 
 
 def _order(name: str) -> Tuple[bool, int]:

@@ -117,12 +117,19 @@ double freezing_point(Phases ices, const nacl::Material& material, double p, dou
   const Box slice = brine_slice(material, m, Solve::Temperature, p);
   const Brine brine{&material, m};
   const Phase liquid = brine.phase(slice);
+  // Where some ice competes at p: one interval in T, since every ice's
+  // range reaches down to a few kelvin. The lowest ice is NaN outside it, so
+  // a bracket search over a wider interval could lose its root to a NaN
+  // sample.
   Box ice_range = NOTHING;
-  for (const Phase& ice : ices) ice_range = hull(ice_range, ice.range);
+  for (const Phase& ice : ices) {
+    const Box part = ice.range.intersect(slice);
+    if (!part.empty()) ice_range = hull(ice_range, part);
+  }
   const Phase lowest{LOWEST_ICE, ice_range, &ices, &lowest_ice_gibbs};
   const Phase pair[2] = {lowest, liquid};
   const Coexistence c =
-      coexistence(lowest, liquid, pair, ice_range.intersect(slice), Solve::Temperature, p);
+      coexistence(lowest, liquid, pair, ice_range, Solve::Temperature, p);
   if (std::isnan(c.t)) return NaN;
   const double residual = lowest.at(p, c.t).g - liquid.at(p, c.t).g;
   return std::fabs(residual) <= FREEZING_RESIDUAL ? c.t : NaN;

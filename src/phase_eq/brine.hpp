@@ -74,12 +74,14 @@ inline constexpr double FREEZING_RESIDUAL = 1e-4;
 // it is. NaN where the brine coexists with no ice inside its range at p.
 //
 // The stable ice is the one of least Gibbs energy, so the freezing point is
-// the root in T of G_brine - min over the ices of G_ice, which falls with T
-// (the liquid's water has the larger entropy) and so has one root: one
-// coexistence search with "the lowest ice" as a phase, instead of one per
-// ice. Its energy jumps where the lowest ice's range ends; a bracket that
-// closes on such a jump instead of a root (residual above
-// FREEZING_RESIDUAL) gives NaN.
+// a root in T of G_brine - min over the ices of G_ice: one coexistence
+// search with "the lowest ice" as a phase, instead of one per ice. The
+// difference falls with T (the liquid's water has the larger entropy), so
+// there is normally one root; where the splines give more (the
+// VII_X_French spline falls below the brine again above about 950 K at
+// 1.7-3 GPa), the lowest is taken, as coexistence does. The lowest ice's
+// energy jumps where an ice's range ends; a bracket that closes on such a
+// jump instead of a root (residual above FREEZING_RESIDUAL) gives NaN.
 double freezing_point(Phases ices, const nacl::Material& material, double p, double m) noexcept;
 
 }  // namespace tessarin::phase_eq
