@@ -220,6 +220,9 @@ def test_same_bits_with_one_and_several_threads(python_subprocess):
         h = hashlib.sha256(tessarin.whichphase(P=P, T=T).tobytes())
         line = tessarin.phase_line("VI", "water1", T=np.linspace(240, 400, 500))
         h.update(line["P"].tobytes())
+        m = rng.uniform(0, 6, 20000)
+        h.update(tessarin.whichphase(P=P, T=T, m=m).tobytes())
+        h.update(tessarin.freezing_temperature(P=P[:500], m=m[:500]).tobytes())
         print(h.hexdigest())
     """
     one = python_subprocess(code, {"RAYON_NUM_THREADS": "1"})
