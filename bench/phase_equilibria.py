@@ -10,6 +10,12 @@
 - phase_line: `tessarin.phase_line` at 1,000 temperatures on one worker
   thread, for the liquid against ice Ih (240-273.2 K) and against ice VI
   (239-400 K). Target: at most 20 ms per call.
+- brine: `tessarin.freezing_temperature` on 1e4 points scattered over
+  0-2000 MPa and 0-6 mol/kg (target: well under a second), and
+  `tessarin.whichphase` with m on the whichphase points with molalities
+  scattered over 0-6 mol/kg, beside whichphase without m; both with the
+  worker threads the environment gives and, for freezing_temperature, on
+  one thread.
 
 The two sides of the ratio are timed in alternating rounds, so that load
 from elsewhere on the machine affects both alike; every figure is the lower
@@ -74,6 +80,29 @@ def bench_lines(rounds: int) -> None:
               f"{dt * 1e3:6.2f} ms (target <= 20)")
 
 
+def bench_freezing(rounds: int, threads: str) -> None:
+    import tessarin
+
+    rng = np.random.default_rng(1)
+    P, m = rng.uniform(0.0, 2000.0, 10_000), rng.uniform(0.0, 6.0, 10_000)
+    (dt,) = alternate([lambda: tessarin.freezing_temperature(P=P, m=m)], rounds)
+    print(f"freezing_temperature, 1e4 scattered points, {threads}: {dt * 1e3:7.1f} ms "
+          f"(target: well under 1000)")
+
+
+def bench_brine_whichphase(rounds: int) -> None:
+    import tessarin
+
+    rng = np.random.default_rng(0)
+    n = 1_000_000
+    P, T = rng.uniform(0.0, 2500.0, n), rng.uniform(150.0, 400.0, n)
+    m = rng.uniform(0.0, 6.0, n)
+    brine, pure = alternate([lambda: tessarin.whichphase(P=P, T=T, m=m),
+                             lambda: tessarin.whichphase(P=P, T=T)], rounds)
+    print(f"whichphase with m, 1e6 scattered points: {brine * 1e3:8.1f} ms; without m: "
+          f"{pure * 1e3:8.1f} ms")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--rounds", type=int, default=9, help="alternating rounds (default: 9)")
@@ -84,12 +113,15 @@ def main() -> None:
     args = ap.parse_args()
     if args.lines_only:
         bench_lines(args.rounds * 5)
+        bench_freezing(args.rounds, "one thread")
         return
     if args.threads is not None:  # read when the first parallel call creates the pool
         os.environ["RAYON_NUM_THREADS"] = str(args.threads)
     print(f"Python {sys.version.split()[0]}, NumPy {np.__version__}, "
           f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS')}")
     bench_whichphase(args.rounds)
+    bench_brine_whichphase(args.rounds)
+    bench_freezing(args.rounds, "all threads")
     env = dict(os.environ, RAYON_NUM_THREADS="1")
     subprocess.run([sys.executable, __file__, "--lines-only", "--rounds", str(args.rounds)],
                    env=env, check=True)
