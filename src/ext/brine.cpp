@@ -11,7 +11,7 @@
 
 #include "batch.hpp"
 #include "ext/entry_points.hpp"
-#include "ext/lookups.hpp"
+#include "ext/helpers.hpp"
 #include "phase_eq/brine.hpp"
 #include "pool.hpp"
 
@@ -83,29 +83,10 @@ PyObject* py_brine_phase_line(ArgValue* args) {
   const phase_eq::Solve solve =
       args[4].flag ? phase_eq::Solve::Pressure : phase_eq::Solve::Temperature;
   const phase_eq::Phases ices = phase_eq::seafreeze_ices();
-  PyRef p_out = new_f64_array(n), t_out = new_f64_array(n), stable_out = new_bool_array(n);
-  if (!p_out || !t_out || !stable_out) return nullptr;
-  double *p = f64_data(p_out), *t = f64_data(t_out);
-  auto* stable = static_cast<npy_bool*>(
-      PyArray_DATA(reinterpret_cast<PyArrayObject*>(stable_out.get())));
   const char *src = data(values), *mv = data(m);
-  {
-    GilRelease unlocked;
-    parallel_for(n, LINE_MIN_CHUNK, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t i = begin; i < end; ++i) {
-        const auto c =
-            phase_eq::ice_brine(*ice, ices, *mat, load_f64(mv, i), solve, load_f64(src, i));
-        p[i] = c.p;
-        t[i] = c.t;
-        stable[i] = c.stable;
-      }
-    });
-  }
-  PyRef dict(PyDict_New());
-  if (!dict || !dict_set(dict.get(), "P", p_out.get()) || !dict_set(dict.get(), "T", t_out.get()) ||
-      !dict_set(dict.get(), "stable", stable_out.get()))
-    return nullptr;
-  return dict.release();
+  return line_result(n, [&](std::size_t i) {
+    return phase_eq::ice_brine(*ice, ices, *mat, load_f64(mv, i), solve, load_f64(src, i));
+  });
 }
 
 PyObject* py_freezing_temperature(ArgValue* args) {

@@ -13,7 +13,7 @@
 
 #include "batch.hpp"
 #include "ext/entry_points.hpp"
-#include "ext/lookups.hpp"
+#include "ext/helpers.hpp"
 #include "nacl/props.hpp"
 #include "nacl/table.hpp"
 #include "pool.hpp"

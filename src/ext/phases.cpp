@@ -13,7 +13,7 @@
 
 #include "batch.hpp"
 #include "ext/entry_points.hpp"
-#include "ext/lookups.hpp"
+#include "ext/helpers.hpp"
 #include "phase_eq/equilibria.hpp"
 #include "phase_eq/spline_phases.hpp"
 #include "pool.hpp"
@@ -97,31 +97,12 @@ PyObject* py_phase_line(ArgValue* args) {
   if (!require_contiguous(values)) return nullptr;
   const phase_eq::Solve solve =
       args[3].flag ? phase_eq::Solve::Pressure : phase_eq::Solve::Temperature;
-  const std::size_t n = array_len(values);
-  PyRef p_out = new_f64_array(n), t_out = new_f64_array(n), stable_out = new_bool_array(n);
-  if (!p_out || !t_out || !stable_out) return nullptr;
-  double *p = f64_data(p_out), *t = f64_data(t_out);
-  auto* stable = static_cast<npy_bool*>(
-      PyArray_DATA(reinterpret_cast<PyArrayObject*>(stable_out.get())));
   const char* src = static_cast<const char*>(PyArray_DATA(values));
   const phase_eq::Phases phases = phase_eq::seafreeze_phases();
   const phase_eq::Box box = a->range.intersect(b->range);
-  {
-    GilRelease unlocked;
-    parallel_for(n, LINE_MIN_CHUNK, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t i = begin; i < end; ++i) {
-        const auto c = phase_eq::coexistence(*a, *b, phases, box, solve, load_f64(src, i));
-        p[i] = c.p;
-        t[i] = c.t;
-        stable[i] = c.stable;
-      }
-    });
-  }
-  PyRef dict(PyDict_New());
-  if (!dict || !dict_set(dict.get(), "P", p_out.get()) || !dict_set(dict.get(), "T", t_out.get()) ||
-      !dict_set(dict.get(), "stable", stable_out.get()))
-    return nullptr;
-  return dict.release();
+  return line_result(array_len(values), [&](std::size_t i) {
+    return phase_eq::coexistence(*a, *b, phases, box, solve, load_f64(src, i));
+  });
 }
 
 PyObject* py_triple_points(ArgValue*) {
