@@ -16,6 +16,7 @@ NACL_FLAGS = ["-O0", f'-DTESSARIN_NACL_CONTAINER_PATH="{ROOT / "data" / "seafree
 
 # file in tests/cpp: (extra sources, flags, try AddressSanitizer)
 CHECKS = {
+    "vmath.cpp": ((), (), False),
     "holten.cpp": ((), (), False),
     "caupin.cpp": ((), (), False),
     "duska.cpp": ((SRC / "duska" / "wide.cpp",), (), False),
