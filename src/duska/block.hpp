@@ -5,7 +5,7 @@
 // square roots and logarithms, and they are independent of one another. A
 // block evaluates up to eight points together, stage by stage over all their
 // evaluations, with the arithmetic in simd::Vec<W> (W = 2 with SSE2, 4 where
-// the processor has AVX2) and the logarithms in loops of library calls.
+// the processor has AVX2), logarithms included (vmath.hpp).
 // Every value goes through the formulas of model.hpp, so a point's bits do
 // not depend on the block it lands in nor on the vector width.
 #pragma once
@@ -40,12 +40,11 @@ struct SpinodalSet {
   }
 };
 
-template <class V, std::size_t N>
+template <class M, class V, std::size_t N>
 inline void spinodal_set(const double* tau, std::size_t m, SpinodalSet<N>& sp) noexcept {
-  // The logarithms first, in a loop of nothing but library calls.
-  for (std::size_t i = 0; i < m; ++i) sp.c[i] = std::log(tau[i]);
   for (std::size_t i = 0; i < m; i += simd::width<V>) {
-    const Spinodal<V> s = spinodal(load<V>(tau + i), load<V>(sp.c + i));
+    const V t = load<V>(tau + i);
+    const Spinodal<V> s = spinodal(t, M::log(t));
     store(sp.Ps + i, s.Ps);
     store(sp.dPs + i, s.dPs);
     store(sp.Vs + i, s.Vs);
@@ -58,18 +57,15 @@ inline void spinodal_set(const double* tau, std::size_t m, SpinodalSet<N>& sp) n
 
 // Entropy of state A at m points of a spinodal set, given their distance
 // factors s; also gives the volumes.
-template <class V, std::size_t N>
+template <class M, class V, std::size_t N>
 inline void entropy_set(const SpinodalSet<N>& sp, const double* s, std::size_t m, double* Va_out,
                         double* S_out) noexcept {
-  alignas(64) double lam[N];
   for (std::size_t i = 0; i < m; i += simd::width<V>) {
-    const V Va = volume_a(sp.template at<V>(i), load<V>(s + i));
+    const Spinodal<V> at = sp.template at<V>(i);
+    const V Va = volume_a(at, load<V>(s + i));
     store(Va_out + i, Va);
-    store(lam + i, Va / load<V>(sp.Vs + i));
+    store(S_out + i, entropy_a(at, Va, log_volume_ratio<M>(Va / at.Vs)));
   }
-  for (std::size_t i = 0; i < m; ++i) lam[i] = log_volume_ratio(lam[i]);
-  for (std::size_t i = 0; i < m; i += simd::width<V>)
-    store(S_out + i, entropy_a(sp.template at<V>(i), load<V>(Va_out + i), load<V>(lam + i)));
 }
 
 // Background quantities of the points of a block, lane j for point j.
@@ -83,7 +79,7 @@ struct BackgroundSet {
 // points, then the pressure integral of each point. The block runs a Newton
 // step of the same points after each stage, so that the chains of dependent
 // divisions and logarithms of the solver overlap this work.
-template <class V>
+template <class M, class V>
 struct BackgroundWork {
   static constexpr int w = simd::width<V>;
   const double* tau;
@@ -112,9 +108,9 @@ struct BackgroundWork {
     SpinodalSet<GL_POINTS> node;
     const V tau_1 = splat<V>(tau[j] - 1);
     for (int k = 0; k < GL_POINTS; k += w) store(X + k, temperature_node(load<V>(GL_NODE + k), tau_1));
-    spinodal_set<V>(X, GL_POINTS, node);
+    spinodal_set<M, V>(X, GL_POINTS, node);
     for (int k = 0; k < GL_POINTS; k += w) store(s + k, distance_at_zero_pressure(load<V>(node.Ps + k)));
-    entropy_set<V>(node, s, GL_POINTS, Va, S);
+    entropy_set<M, V>(node, s, GL_POINTS, Va, S);
     bg.G[j] = duska::temperature_integral(tau[j], S);
   }
 
@@ -130,10 +126,10 @@ struct BackgroundWork {
       store(T3 + np + j, t + DTAU);
       store(T3 + 2 * np + j, t - DTAU);
     }
-    spinodal_set<V>(T3, m, sp);
+    spinodal_set<M, V>(T3, m, sp);
     for (std::size_t i = 0; i < m; i += w)
       store(s + i, distance(sp.template at<V>(i), load<V>(pi + i % np)));
-    entropy_set<V>(sp, s, m, Va, S);
+    entropy_set<M, V>(sp, s, m, Va, S);
 
     for (std::size_t j = 0; j < np; j += w) {
       const VolumeSlopes<V> vs = volume_slopes(sp.template at<V>(j), load<V>(s + j), load<V>(pi + j));
@@ -166,15 +162,15 @@ struct BackgroundWork {
 // exactly the steps of equilibrium_fraction and stopping where it would. The
 // runs still going are kept packed at the front of the arrays, so a step
 // costs in proportion to the runs left rather than to the slowest one.
-template <class V>
+template <class M, class V>
 struct NewtonSet {
   static constexpr int w = simd::width<V>;
-  using M = simd::Mask<V>;
+  using Mask = simd::Mask<V>;
   // Slack for the last, partial vector; its extra slots hold harmless values.
   static constexpr std::size_t SLOTS = 2 * LANES + 8;
   alignas(64) double gi[SLOTS], ct[SLOTS], cL[SLOTS], cW[SLOTS];
   alignas(64) double c[SLOTS], Fx[SLOTS], q[SLOTS];
-  M stop[SLOTS / 2];  // one mask per vector
+  Mask stop[SLOTS / 2];  // one mask per vector
   std::size_t id[SLOTS];
   std::size_t k = 0;  // runs still going
   int steps = 0;
@@ -213,7 +209,7 @@ struct NewtonSet {
   // for every point, so taken once.
   static double first_log(int start) noexcept {
     const double c = two_state::clamp_fraction(two_state::newton_start(start));
-    return std::log(c / (1 - c));
+    return M::log(c / (1 - c));
   }
 
   template <bool First>
@@ -232,11 +228,11 @@ struct NewtonSet {
     // (A run with a flat residual stops before its logarithm; taking it
     // anyway is harmless, the value is not used.)
     if constexpr (!First)
-      for (std::size_t i = 0; i < k; ++i) q[i] = std::log(q[i]);
-    M stopped{};
+      for (std::size_t i = 0; i < k; i += w) store(q + i, M::log(load<V>(q + i)));
+    Mask stopped{};
     for (std::size_t i = 0; i < k; i += w) {
       const NewtonState<V> st = {load<V>(c + i), load<V>(Fx + i), V{}};
-      M done;
+      Mask done;
       store(gi + i, newton_finish(st, load<V>(q + i), load<V>(ct + i), load<V>(cL + i),
                                   load<V>(cW + i), done));
       stop[i / w] = done;
@@ -265,7 +261,7 @@ struct NewtonSet {
 };
 
 // The records of n <= LANES points.
-template <class V>
+template <class M, class V>
 inline void duska_block(const double* T_in, const double* P_in, std::size_t n,
                         PointResult* out) noexcept {
   constexpr int w = simd::width<V>;
@@ -285,52 +281,34 @@ inline void duska_block(const double* T_in, const double* P_in, std::size_t n,
     store(L + j, field_value(t, p));
     store(W + j, interaction_value(t, p));
   }
-  NewtonSet<V> newton(tau, L, W, n, g);
+  NewtonSet<M, V> newton(tau, L, W, n, g);
   BackgroundSet bg;
-  BackgroundWork<V> work{tau, pi, n, np, bg, {}};
+  BackgroundWork<M, V> work{tau, pi, n, np, bg, {}};
   for (std::size_t stage = 0; stage < work.stages() || newton.running(); ++stage) {
     if (stage < work.stages()) work.run(stage);
     newton.step();
   }
 
   // The root of lower mixing energy, as in equilibrium_fraction, with the
-  // ideal mixing entropy e of the chosen root kept for the properties.
-  // lg[r * LANES + j]: ln x1, ln(1 - x1), ln x2, ln(1 - x2) of point j.
+  // ideal mixing entropy e of the chosen root kept for the properties. The
+  // lanes past the last point take the first point's results.
   alignas(64) double x[LANES], e[LANES], logit[LANES], log_inv[LANES];
-  alignas(64) double x1[LANES], x2[LANES], lg[4 * LANES];
+  for (std::size_t j = n; j < np; ++j) {
+    g[j] = g[0];
+    g[LANES + j] = g[LANES];
+  }
   for (std::size_t j = 0; j < np; j += w) {
     const V a = two_state::clamp_fraction(load<V>(g + j));
     const V b = two_state::clamp_fraction(load<V>(g + LANES + j));
-    store(x1 + j, a);
-    store(x2 + j, b);
-    store(lg + j, a);
-    store(lg + LANES + j, 1 - a);
-    store(lg + 2 * LANES + j, b);
-    store(lg + 3 * LANES + j, 1 - b);
-  }
-  for (std::size_t j = 0; j < n; ++j)
-    for (int r = 0; r < 4; ++r) lg[r * LANES + j] = std::log(lg[r * LANES + j]);
-  for (std::size_t j = n; j < np; ++j)
-    for (int r = 0; r < 4; ++r) lg[r * LANES + j] = lg[r * LANES];
-  for (std::size_t j = 0; j < np; j += w) {
-    const V a = load<V>(x1 + j), b = load<V>(x2 + j), t = load<V>(tau + j);
-    const V Wv = load<V>(W + j), Lv = load<V>(L + j);
-    const V ea = mixing_entropy(a, load<V>(lg + j), load<V>(lg + LANES + j));
-    const V eb = mixing_entropy(b, load<V>(lg + 2 * LANES + j), load<V>(lg + 3 * LANES + j));
+    const V t = load<V>(tau + j), Wv = load<V>(W + j), Lv = load<V>(L + j);
+    const V ea = mixing_entropy(a, M::log(a), M::log(1 - a));
+    const V eb = mixing_entropy(b, M::log(b), M::log(1 - b));
     const auto low = mixing_energy(a, ea, t, Lv, Wv) <= mixing_energy(b, eb, t, Lv, Wv);
     const V xs = select(low, a, b);
     store(x + j, xs);
     store(e + j, select(low, ea, eb));
-    store(logit + j, xs / (1 - xs));
-    store(log_inv + j, (1 - xs) / xs);
-  }
-  for (std::size_t j = 0; j < n; ++j) {
-    logit[j] = std::log(logit[j]);
-    log_inv[j] = std::log(log_inv[j]);
-  }
-  for (std::size_t j = n; j < np; ++j) {
-    logit[j] = logit[0];
-    log_inv[j] = log_inv[0];
+    store(logit + j, M::log(xs / (1 - xs)));
+    store(log_inv + j, M::log((1 - xs) / xs));
   }
 
   for (std::size_t j = 0; j < np; j += w) {
@@ -355,12 +333,12 @@ inline void duska_block(const double* T_in, const double* P_in, std::size_t n,
 
 // out[i] = duska_point(T[i], P_MPa[i]) for i < count, bit for bit, in blocks
 // of LANES points with vectors of type V.
-template <class V>
+template <class M, class V>
 inline void duska_points(const double* T, const double* P_MPa, std::size_t count,
                          PointResult* out) noexcept {
   for (std::size_t base = 0; base < count; base += LANES) {
     const std::size_t n = count - base < LANES ? count - base : LANES;
-    duska_block<V>(T + base, P_MPa + base, n, out + base);
+    duska_block<M, V>(T + base, P_MPa + base, n, out + base);
   }
 }
 
