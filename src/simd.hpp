@@ -130,9 +130,9 @@ inline bool any(M m) noexcept {
 inline bool all(bool m) noexcept { return m; }
 template <class M>
 inline bool all(M m) noexcept {
-  bool r = true;
-  for (std::size_t l = 0; l < sizeof(M) / sizeof(m[0]); ++l) r &= m[l] != 0;
-  return r;
+  auto r = m[0];
+  for (std::size_t l = 1; l < sizeof(M) / sizeof(m[0]); ++l) r &= m[l];
+  return r != 0;
 }
 
 // |x|: the sign bit cleared.

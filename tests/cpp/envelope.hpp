@@ -3,17 +3,22 @@
 // far as the model's own conditioning moves them under a change of one unit
 // in the last place of its math calls.
 //
-// The envelope of an output is the sum, over every exp and log call the
-// reference kernel (the C library's, LibraryMath) makes for the point, of
-// how far that output moves when that one call's result is moved by one
-// unit in the last place up or down, whichever moves it more: to first
-// order, the largest change any combination of one-unit errors can make.
-// The kernel under test must then stay within twice the envelope of the
-// reference, output by output, and keep its NaN and infinity pattern.
+// The envelope of an output is the sum, over every distinct argument of an
+// exp or log call that the reference kernel (the C library's, LibraryMath)
+// makes for the point, of how far that output moves when the function's
+// result at that argument is moved by one unit in the last place up or down,
+// whichever moves it more: to first order, the largest change that any
+// combination of one-unit errors can make. A function is perturbed at an
+// argument, not a call: calls with equal arguments (the two solves of a
+// two-state model that meet at one root) keep returning equal values, as any
+// math library's would. The kernel under test must then stay within twice the
+// envelope of the reference, output by output, and keep its NaN and infinity
+// pattern.
 #pragma once
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "check.hpp"
 #include "point_result.hpp"
@@ -21,24 +26,30 @@
 
 namespace envelope {
 
-// The one call that PerturbedMath moves: call number `target` (counted from
-// 0 in `calls`) by one unit in the direction of `up`. Finite non-zero
-// results only: a zero or an infinity has no neighbour one unit away that
-// the math library could have returned instead.
+// The function and argument that PerturbedMath moves, by one unit in the
+// direction of `up`; `seen` collects the (function, argument) pairs of a run.
+// Finite non-zero results only: a zero or an infinity has no neighbour one
+// unit away that the math library could have returned instead.
+struct Call {
+  int fn;  // 0 exp, 1 log
+  double arg;
+  bool operator==(const Call& o) const { return fn == o.fn && std::memcmp(&arg, &o.arg, 8) == 0; }
+};
 struct Perturbation {
-  long target = -1;
+  Call target{-1, 0};
   bool up = true;
-  long calls = 0;
+  std::vector<Call> seen;
 };
 inline Perturbation g_perturbation;
 
 struct PerturbedMath {
-  static double nudge(double y) {
-    if (g_perturbation.calls++ != g_perturbation.target || y == 0 || !std::isfinite(y)) return y;
+  static double nudge(Call call, double y) {
+    g_perturbation.seen.push_back(call);
+    if (!(call == g_perturbation.target) || y == 0 || !std::isfinite(y)) return y;
     return std::nextafter(y, g_perturbation.up ? INFINITY : -INFINITY);
   }
-  static double exp(double x) { return nudge(std::exp(x)); }
-  static double log(double x) { return nudge(std::log(x)); }
+  static double exp(double x) { return nudge({0, x}, std::exp(x)); }
+  static double log(double x) { return nudge({1, x}, std::log(x)); }
 };
 
 inline void values(const tessarin::PointResult& r, double (&v)[40]) { std::memcpy(v, &r, sizeof v); }
@@ -66,10 +77,15 @@ void check_point(Eval&& eval, double T, double P, Tally& tally) {
   double ref[40], tested[40], env[40] = {};
   g_perturbation = {};
   values(eval.template operator()<PerturbedMath>(), ref);
-  const long calls = g_perturbation.calls;
-  for (long c = 0; c < calls; ++c) {
+  std::vector<Call> distinct;
+  for (const Call& c : g_perturbation.seen) {
+    bool known = false;
+    for (const Call& d : distinct) known = known || d == c;
+    if (!known) distinct.push_back(c);
+  }
+  for (const Call& c : distinct) {
     for (bool up : {true, false}) {
-      g_perturbation = {c, up, 0};
+      g_perturbation = {c, up, {}};
       double moved[40];
       values(eval.template operator()<PerturbedMath>(), moved);
       for (int k = 0; k < 40; ++k) {
