@@ -18,7 +18,7 @@ NACL_FLAGS = ["-O0", f'-DTESSARIN_NACL_CONTAINER_PATH="{ROOT / "data" / "seafree
 CHECKS = {
     "vmath.cpp": ((), (), False),
     "holten.cpp": ((), (), False),
-    "caupin.cpp": ((), (), False),
+    "caupin.cpp": ((SRC / "caupin" / "wide.cpp",), (), False),
     "duska.cpp": ((SRC / "duska" / "wide.cpp",), (), False),
     "shi_tanaka.cpp": ((), (), False),
     "seafreeze_kernels.cpp": (SPLINE_TABLE, SPLINE_FLAGS, False),
