@@ -264,6 +264,7 @@ inline V each_lane(V x, int n, Fn f) noexcept {
 // The library logarithm and exponential, lane by lane, for all lanes or the
 // first n as each_lane.
 inline double log(double x) noexcept { return std::log(x); }
+inline double exp(double x) noexcept { return std::exp(x); }
 template <class V>
 inline V log(V x, int n = width<V>) noexcept {
   return each_lane(x, n, [](double a) { return std::log(a); });

@@ -30,10 +30,8 @@
 //
 // Pure C++, header only.
 #pragma once
-#include <cmath>
 #include <cstdint>
 #include <limits>
-#include <type_traits>
 
 #include "simd.hpp"
 #include "vmath_tables.hpp"
@@ -211,19 +209,11 @@ struct VectorMath {
 struct LibraryMath {
   template <class F>
   static F exp(F x) noexcept {
-    if constexpr (std::is_same_v<F, double>) {
-      return std::exp(x);
-    } else {
-      return simd::exp(x);
-    }
+    return simd::exp(x);
   }
   template <class F>
   static F log(F x) noexcept {
-    if constexpr (std::is_same_v<F, double>) {
-      return std::log(x);
-    } else {
-      return simd::log(x);
-    }
+    return simd::log(x);
   }
 };
 

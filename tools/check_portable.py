@@ -16,8 +16,8 @@ code built for the baseline).
 With --qemu it also evaluates every output of the output-bits record
 (tests/output_bits.py) under qemu-x86_64 emulating a processor without AVX
 (Nehalem), with TESSARIN_SIMD unset, so that the run-time choice itself is
-exercised: the kernels must take the portable path and the models whose
-math is vmath's must give the recorded bits (needs the Debian package
+exercised: the kernels must take the portable path and the liquid models
+(whose math is vmath's) must give the recorded bits (needs the Debian package
 qemu-user; takes a few minutes).
 """
 import argparse
@@ -79,7 +79,7 @@ def check(so):
 # on another processor (their exp and log are vmath's): their bits must match
 # the record wherever it was made.
 MACHINE_INDEPENDENT = {"compute_batch_holten", "compute_batch_caupin", "compute_batch_caupin_kim",
-                       "compute_batch_duska"}
+                       "compute_batch_duska", "compute_batch_shi_tanaka"}
 
 
 def qemu_run(build):
