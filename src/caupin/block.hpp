@@ -109,6 +109,11 @@ inline void caupin_block(const double* T, const double* P, std::size_t count, Po
     count -= NP;
   }
   if (count == 0) return;
+  // One or two points fill the lanes of pairs; wider vectors would only
+  // repeat them.
+  if constexpr (W > 2) {
+    if (count <= 2) return caupin_block<M, simd::V2>(T, P, count, out, c);
+  }
 
   detail::BlockPoints s;
   const std::size_t np = (count + W - 1) / W * W;

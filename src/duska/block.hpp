@@ -100,14 +100,18 @@ struct BackgroundWork {
 
   // Points per stage of temperature integrals: the 64 entropies of four
   // points make loops long enough for their independent iterations to
-  // overlap, and the stages stay many enough to hide the Newton steps.
+  // overlap, and the stages stay many enough to hide the Newton steps. The
+  // points past the last multiple of four take a stage each.
   static constexpr std::size_t TI = 4;
-  std::size_t ti_stages() const noexcept { return (n + TI - 1) / TI; }
+  std::size_t ti_stages() const noexcept { return n / TI + n % TI; }
   std::size_t stages() const noexcept { return ti_stages() + n + 1; }
 
   void run(std::size_t stage) noexcept {
-    if (stage < ti_stages()) {
-      temperature_integrals(stage * TI);
+    const std::size_t full = n / TI;
+    if (stage < full) {
+      temperature_integrals<TI>(stage * TI);
+    } else if (stage < ti_stages()) {
+      temperature_integrals<1>(full * TI + (stage - full));
     } else if (stage == ti_stages()) {
       entropies();
     } else {
@@ -115,22 +119,22 @@ struct BackgroundWork {
     }
   }
 
-  // Zero-pressure entropy at the nodes of the temperature integrals of TI
-  // points from j0 (the last point repeated past np), node k of point j0 + i
-  // at i GL_POINTS + k.
+  // Zero-pressure entropy at the nodes of the temperature integrals of the
+  // K points from j0, node k of point j0 + i at i GL_POINTS + k.
+  template <std::size_t K>
   void temperature_integrals(std::size_t j0) noexcept {
-    constexpr std::size_t NN = TI * GL_POINTS;
+    constexpr std::size_t NN = K * GL_POINTS;
     alignas(64) double X[NN], s[NN], Va[NN], S[NN];
     SpinodalSet<NN> node;
-    for (std::size_t i = 0; i < TI; ++i) {
-      const V tau_1 = splat<V>(tau[std::min(j0 + i, np - 1)] - 1);
+    for (std::size_t i = 0; i < K; ++i) {
+      const V tau_1 = splat<V>(tau[j0 + i] - 1);
       for (int k = 0; k < GL_POINTS; k += w)
         store(X + i * GL_POINTS + k, temperature_node(load<V>(GL_NODE + k), tau_1));
     }
     spinodal_set<M, V>(X, NN, node);
     for (std::size_t k = 0; k < NN; k += w) store(s + k, distance_at_zero_pressure(load<V>(node.Ps + k)));
     entropy_set<M, V>(node, s, NN, Va, S);
-    for (std::size_t i = 0; i < TI && j0 + i < np; ++i) {
+    for (std::size_t i = 0; i < K; ++i) {
       double Sj[GL_POINTS];
       std::copy(S + i * GL_POINTS, S + (i + 1) * GL_POINTS, Sj);
       bg.G[j0 + i] = duska::temperature_integral(tau[j0 + i], Sj);
