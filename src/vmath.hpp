@@ -7,7 +7,7 @@
 // off), no instruction whose result the processor may approximate. A lane of
 // a Vec<4> therefore gets exactly the bits of the same argument as a double,
 // with SSE2 or AVX2 alike. Errors against the exact values, measured by
-// tests/cpp/vmath.cpp and documented in docs/performance.md, stay below
+// tests/cpp/vmath.cpp and documented in docs/performance.md, stay within
 // 0.52 units in the last place; special arguments give what the C library
 // gives: exp of NaN, +inf, -inf is NaN, +inf, 0, results past the largest
 // double are +inf and below the smallest subnormal 0; log of a negative
