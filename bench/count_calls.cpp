@@ -76,7 +76,7 @@ void duska_k(const double* t, const double* p, std::size_t n, PointResult* o) {
   duska::duska_points<CountingMath, V>(t, p, n, o);
 }
 void shi_tanaka_k(const double* t, const double* p, std::size_t n, PointResult* o) {
-  shi_tanaka::shi_tanaka_block(t, p, n, o);
+  shi_tanaka::shi_tanaka_block<CountingMath>(t, p, n, o);
 }
 
 __attribute__((target("avx2"), flatten)) void holten4(const double* t, const double* p,

@@ -173,7 +173,8 @@ def floors(one, costs, counts):
         simd = library + c["vexp"] * costs["vexp"] + c["vlog"] * costs["vlog"]
         ns = 1e9 / row["rate"]
         out[name] = {"ns_per_point": ns, "calls": c, "libm_floor_ns": libm,
-                     "libm_ratio": ns / libm, "simd_floor_ns": simd, "simd_ratio": ns / simd}
+                     "libm_ratio": ns / libm if libm else float("nan"), "simd_floor_ns": simd,
+                     "simd_ratio": ns / simd if simd else float("nan")}
     return out
 
 
