@@ -36,19 +36,6 @@ PHASE = [("holten", 228.2, 0.0, (0.0, 150.0)),
          ("duska", 220.8932, 54.1617, (55.0, 200.0))]
 PHASE_SIZES = [50, 500]
 
-# Library calls per point that each model's defining algorithm makes (its
-# background, solver and mixing terms), counted on the benchmark's points
-# (T 200-360 K, P 0.1-200 MPa) with the straightforward kernels; the
-# "floor" of a model is the time of these calls alone.
-MATH_CALLS = {
-    "compute_batch_holten": {"pow": 40, "exp": 20.06, "log": 47.49},
-    "compute_batch_caupin": {"log": 26.62},
-    "compute_batch_caupin_kim": {"log": 26.47},
-    "compute_batch_duska": {"log": 64.22},
-    "compute_batch_shi_tanaka": {"exp": 1, "log": 3},
-}
-
-
 def best_rate(call, n, min_time=0.2, repeats=3):
     """Best points per second over a few timed rounds of at least min_time."""
     call()  # warm-up (creates the pool, parses the spline table)
@@ -135,9 +122,10 @@ print(base * 1024, peak * 1024, sum(a.nbytes for a in r.values()))
     return {"case": name, "n": n, "extra_peak_bytes": peak - base, "result_bytes": result_bytes}
 
 
-def math_call_costs():
-    """ns per call of exp, log and pow, from bench/floor.cpp built with the
-    module's flags; None when no compiler is available."""
+def compile_and_run(name, extra=()):
+    """Builds bench/<name>.cpp against the module's headers with the module's
+    floating-point flags, runs it and returns its JSON; None when no compiler
+    is available."""
     import shutil
     import tempfile
 
@@ -145,11 +133,49 @@ def math_call_costs():
     if cxx is None:
         return None
     here = os.path.dirname(os.path.abspath(__file__))
+    src = os.path.join(os.path.dirname(here), "src")
     with tempfile.TemporaryDirectory() as tmp:
-        exe = os.path.join(tmp, "floor")
+        exe = os.path.join(tmp, name)
         subprocess.run([cxx, "-O3", "-std=c++20", "-fno-fast-math", "-ffp-contract=off",
-                        os.path.join(here, "floor.cpp"), "-o", exe], check=True)
+                        "-Wno-psabi", f"-I{src}", os.path.join(here, f"{name}.cpp"), *extra,
+                        "-o", exe], check=True)
         return json.loads(subprocess.run([exe], capture_output=True, text=True, check=True).stdout)
+
+
+def math_call_costs():
+    """ns per value of the C library's exp, log and pow and of the vector
+    exp and log (bench/floor.cpp)."""
+    return compile_and_run("floor")
+
+
+def math_call_counts():
+    """Per model, the exp, log and pow values per point its kernel evaluates
+    on the benchmark's points (bench/count_calls.cpp): vector lanes
+    ("vexp", "vlog") and calls of the C library ("exp", "log", "pow")."""
+    return compile_and_run("count_calls", ["-Wl,--wrap=exp,--wrap=log,--wrap=pow"])
+
+
+def floors(one, costs, counts):
+    """Each model's ns per point (one thread, largest n) against two floors:
+    the time of its math calls at the C library's prices (the "libm floor")
+    and at the vector math's price per lane on the widest path (the "SIMD
+    floor"); the kernel's remaining C library calls count at their own price
+    in both."""
+    largest = {}
+    for row in one:
+        if row["case"] in counts and row["n"] >= largest.get(row["case"], {"n": 0})["n"]:
+            largest[row["case"]] = row
+    out = {}
+    for name, row in largest.items():
+        c = counts[name]
+        library = c["exp"] * costs["exp"] + c["log"] * costs["log"] + c["pow"] * costs["pow"]
+        libm = library + c["vexp"] * costs["exp"] + c["vlog"] * costs["log"]
+        simd = library + c["vexp"] * costs["vexp"] + c["vlog"] * costs["vlog"]
+        ns = 1e9 / row["rate"]
+        out[name] = {"ns_per_point": ns, "calls": c, "libm_floor_ns": libm,
+                     "libm_ratio": ns / libm if libm else float("nan"), "simd_floor_ns": simd,
+                     "simd_ratio": ns / simd if simd else float("nan")}
+    return out
 
 
 def peer_rates(args):
@@ -222,22 +248,23 @@ def main():
             ratio = row["extra_peak_bytes"] / row["result_bytes"]
             print(f"{row['case']:<34}{row['n']:>9}{row['extra_peak_bytes'] / 1e6:>15.1f}"
                   f"{row['result_bytes'] / 1e6:>12.1f}{ratio:>8.2f}")
-    # Ratios against the floor and against scipy, all from this run.
+    # Ratios against the floors and against scipy, all from this run.
     costs = math_call_costs()
-    floors = {}
-    if costs:
-        print(f"\nmath library, ns per call: exp {costs['exp']:.2f}, log {costs['log']:.2f}, "
-              f"pow {costs['pow']:.2f}")
-        print(f"{'one thread, largest n':<34}{'ns/point':>10}{'floor ns':>10}{'ratio':>8}")
-        largest = {}
-        for row in one:
-            if row["case"] in MATH_CALLS and row["n"] >= largest.get(row["case"], {"n": 0})["n"]:
-                largest[row["case"]] = row
-        for name, row in largest.items():
-            floor = sum(costs[f] * k for f, k in MATH_CALLS[name].items())
-            ns = 1e9 / row["rate"]
-            floors[name] = {"ns_per_point": ns, "floor_ns": floor, "ratio": ns / floor}
-            print(f"{name:<34}{ns:>10.1f}{floor:>10.1f}{ns / floor:>8.2f}")
+    counts = math_call_counts()
+    floor_rows = {}
+    if costs and counts:
+        print(f"\nns per value: C library exp {costs['exp']:.2f}, log {costs['log']:.2f}, "
+              f"pow {costs['pow']:.2f}; vector exp {costs['vexp']:.2f}, log {costs['vlog']:.2f} "
+              f"per lane ({costs['vector_path']}; portable {costs['vexp_portable']:.2f}, "
+              f"{costs['vlog_portable']:.2f})")
+        print(f"{'one thread, largest n':<28}{'ns/point':>9}{'exp':>7}{'log':>7}{'pow':>5}"
+              f"{'libm floor':>12}{'ratio':>7}{'SIMD floor':>12}{'ratio':>7}")
+        floor_rows = floors(one, costs, counts)
+        for name, f in floor_rows.items():
+            c = f["calls"]
+            print(f"{name:<28}{f['ns_per_point']:>9.1f}{c['exp'] + c['vexp']:>7.2f}"
+                  f"{c['log'] + c['vlog']:>7.2f}{c['pow']:>5.1f}{f['libm_floor_ns']:>12.1f}"
+                  f"{f['libm_ratio']:>7.2f}{f['simd_floor_ns']:>12.1f}{f['simd_ratio']:>7.2f}")
     scipy = peer_rates(args)
     if scipy:
         print(f"\n{'scatter vs scipy, one thread':<34}{'n':>9}{'ours /s':>12}{'scipy /s':>12}{'ratio':>8}")
@@ -249,7 +276,8 @@ def main():
                       f"{ours['rate'] / rate:>8.1f}")
     with open(args.json, "w") as f:
         json.dump({"cpus": ncpu, "one_thread": one, "all_threads": every, "memory": memory,
-                   "math_call_ns": costs, "floors": floors, "scipy_scatter_rate": scipy}, f, indent=1)
+                   "math_call_ns": costs, "math_calls_per_point": counts, "floors": floor_rows,
+                   "scipy_scatter_rate": scipy}, f, indent=1)
     print(f"\nwritten to {args.json}")
 
 

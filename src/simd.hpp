@@ -110,6 +110,13 @@ inline M either(M a, M b) noexcept {
   return a | b;
 }
 
+// The opposite condition, lane by lane.
+inline bool invert(bool a) noexcept { return !a; }
+template <class M>
+inline M invert(M a) noexcept {
+  return ~a;
+}
+
 // Whether any lane holds.
 inline bool any(bool m) noexcept { return m; }
 template <class M>
@@ -117,6 +124,15 @@ inline bool any(M m) noexcept {
   bool r = false;
   for (std::size_t l = 0; l < sizeof(M) / sizeof(m[0]); ++l) r |= m[l] != 0;
   return r;
+}
+
+// Whether every lane holds.
+inline bool all(bool m) noexcept { return m; }
+template <class M>
+inline bool all(M m) noexcept {
+  auto r = m[0];
+  for (std::size_t l = 1; l < sizeof(M) / sizeof(m[0]); ++l) r &= m[l];
+  return r != 0;
 }
 
 // |x|: the sign bit cleared.
@@ -144,6 +160,76 @@ inline V gather(const double* const (&base)[width<V>], std::ptrdiff_t off) noexc
   V v = {};
   for (int l = 0; l < width<V>; ++l) v[l] = base[l][off];
   return v;
+}
+
+// The 64-bit patterns of F's lanes as unsigned integers: std::uint64_t for
+// a double, W of them for a Vec<W>. Arithmetic on them wraps modulo 2^64 and
+// shifts are logical, lane by lane.
+template <int W>
+struct UVecOf {
+  typedef unsigned long long type __attribute__((vector_size(8 * W)));
+};
+template <class F>
+struct BitsOf {
+  using type = typename UVecOf<width<F>>::type;
+};
+template <>
+struct BitsOf<double> {
+  using type = std::uint64_t;
+};
+template <class F>
+using Bits = typename BitsOf<F>::type;
+
+inline std::uint64_t bits(double x) noexcept { return std::bit_cast<std::uint64_t>(x); }
+template <class V>
+inline Bits<V> bits(V x) noexcept {
+  return reinterpret_cast<Bits<V>>(x);
+}
+template <class F>
+inline F from_bits(Bits<F> b) noexcept {
+  if constexpr (std::is_same_v<F, double>) {
+    return std::bit_cast<double>(b);
+  } else {
+    return reinterpret_cast<F>(b);
+  }
+}
+
+// Row i[l] of a table of rows of K doubles, in lane l: out[m] holds column m.
+// Whole rows are loaded and transposed where the width allows it.
+template <class F, int K>
+inline void lookup_rows(const double* table, Bits<F> i, F (&out)[K]) noexcept {
+  if constexpr (std::is_same_v<F, double>) {
+    for (int m = 0; m < K; ++m) out[m] = table[i * K + m];
+  } else if constexpr (width<F> == 4 && K == 4) {
+    using L = Mask<F>;
+    const F r0 = load<F>(table + i[0] * 4), r1 = load<F>(table + i[1] * 4);
+    const F r2 = load<F>(table + i[2] * 4), r3 = load<F>(table + i[3] * 4);
+    const F t0 = __builtin_shuffle(r0, r1, L{0, 4, 2, 6}), t1 = __builtin_shuffle(r0, r1, L{1, 5, 3, 7});
+    const F t2 = __builtin_shuffle(r2, r3, L{0, 4, 2, 6}), t3 = __builtin_shuffle(r2, r3, L{1, 5, 3, 7});
+    out[0] = __builtin_shuffle(t0, t2, L{0, 1, 4, 5});
+    out[1] = __builtin_shuffle(t1, t3, L{0, 1, 4, 5});
+    out[2] = __builtin_shuffle(t0, t2, L{2, 3, 6, 7});
+    out[3] = __builtin_shuffle(t1, t3, L{2, 3, 6, 7});
+  } else if constexpr (width<F> == 4 && K == 2) {
+    using L = Mask<F>;
+    const Vec<2> r0 = load<Vec<2>>(table + i[0] * 2), r1 = load<Vec<2>>(table + i[1] * 2);
+    const Vec<2> r2 = load<Vec<2>>(table + i[2] * 2), r3 = load<Vec<2>>(table + i[3] * 2);
+    const F a = {r0[0], r0[1], r2[0], r2[1]}, b = {r1[0], r1[1], r3[0], r3[1]};
+    out[0] = __builtin_shuffle(a, b, L{0, 4, 2, 6});
+    out[1] = __builtin_shuffle(a, b, L{1, 5, 3, 7});
+  } else if constexpr (width<F> == 2 && K % 2 == 0) {
+    using L = Mask<F>;
+    for (int m = 0; m < K; m += 2) {
+      const F a = load<F>(table + i[0] * K + m), b = load<F>(table + i[1] * K + m);
+      out[m] = __builtin_shuffle(a, b, L{0, 2});
+      out[m + 1] = __builtin_shuffle(a, b, L{1, 3});
+    }
+  } else {
+    for (int m = 0; m < K; ++m) {
+      out[m] = F{};
+      for (int l = 0; l < width<F>; ++l) out[m][l] = table[i[l] * K + m];
+    }
+  }
 }
 
 // Correctly rounded square root, lane by lane (as std::sqrt). The vector
@@ -178,6 +264,7 @@ inline V each_lane(V x, int n, Fn f) noexcept {
 // The library logarithm and exponential, lane by lane, for all lanes or the
 // first n as each_lane.
 inline double log(double x) noexcept { return std::log(x); }
+inline double exp(double x) noexcept { return std::exp(x); }
 template <class V>
 inline V log(V x, int n = width<V>) noexcept {
   return each_lane(x, n, [](double a) { return std::log(a); });

@@ -59,6 +59,14 @@ def test_at_minus_300_mpa_background_is_undefined_but_x_is_solved():
         assert not np.isfinite(r[key]), key
 
 
+def test_fraction_where_the_residual_vanishes_exactly():
+    # The published bisection meets a residual of exactly 0 at this point and
+    # then drifts to the top of its bracket, 1.3e-11 above the root; the
+    # root of the equilibrium condition for the point's L and omega, to 120
+    # bits, is 0.1970936387593100235.
+    assert abs(one(232.24139945001593, 29.882428387856315)["x"] - 0.19709363875931002) <= 1e-15
+
+
 @pytest.mark.parametrize("T", [3000.0, 5000.0, 8000.0])
 def test_far_above_range_takes_newton_branch(T):
     x = one(T, 0.1)["x"]

@@ -2,6 +2,7 @@
 // both running the shared liquid-model batch procedure.
 #include "batch.hpp"
 #include "caupin/block.hpp"
+#include "cpu.hpp"
 #include "entry_points.hpp"
 
 namespace tessarin {
@@ -9,10 +10,15 @@ namespace caupin {
 
 namespace {
 
-// A block of the batch is one kernel block, whose points' solves run together.
+// A block of the batch is one kernel block, whose points' solves run together:
+// four lanes per vector where the processor has AVX2, two otherwise.
 void points(const double* t_k, const double* p_mpa, std::size_t count, PointResult* out,
             const void* params) {
-  caupin_block(t_k, p_mpa, count, out, *static_cast<const CaupinParams*>(params));
+  const CaupinParams& c = *static_cast<const CaupinParams*>(params);
+#if defined(TESSARIN_CAUPIN_WIDE)
+  if (cpu::path() == cpu::Path::Avx2) return caupin_block_avx2(t_k, p_mpa, count, out, c);
+#endif
+  caupin_block<VectorMath, simd::V2>(t_k, p_mpa, count, out, c);
 }
 
 }  // namespace

@@ -11,9 +11,10 @@
 // respect to dT and dP.
 //
 // The formulas are written once, as templates over the number type (a
-// double for caupin_point, a simd::V2 of two points for the block kernel of
+// double for caupin_point, a simd::Vec of points for the block kernel of
 // block.hpp); a lane performs exactly the IEEE operations of the scalar
-// formula.
+// formula. The logarithms come from the math policy M (vmath.hpp; VectorMath
+// by default).
 //
 // Pure C++: no Python types, no allocation, never throws. Points outside the
 // model's domain show as NaN or infinite values.
@@ -26,6 +27,7 @@
 #include "point_result.hpp"
 #include "simd.hpp"
 #include "two_state.hpp"
+#include "vmath.hpp"
 
 namespace tessarin::caupin {
 
@@ -137,12 +139,13 @@ inline constexpr int NEWTON_STEPS = 50;
 // keeps the cost per point bounded; the result is clamped once more. This is
 // the iteration of one solve on its own; `caupin_block` runs the same steps
 // for many solves at once.
+template <class M>
 inline double solve_fraction(double x0, double GBA, double Th, double omega) noexcept {
   double x = x0, xn = x0;
   for (int step = 1; step <= NEWTON_STEPS; ++step) {
     const NewtonState<double> st = newton_prepare(x, Th, omega);
     bool flat, converged;
-    xn = newton_finish(st, std::log(st.ratio), GBA, Th, omega, flat, converged);
+    xn = newton_finish(st, M::log(st.ratio), GBA, Th, omega, flat, converged);
     if (flat) {
       xn = st.xc;
       break;
@@ -315,17 +318,18 @@ inline MixtureAndB<F> mixture_and_b(const Reduced<F>& a, const Reduced<F>& f,
   return r;
 }
 
-// One point, T in K and P in MPa, each library call made where it is needed
+// One point, T in K and P in MPa, each logarithm taken where it is needed
 // and each solve run on its own. The batch evaluates points with
 // caupin_block (block.hpp), which gives the same bits.
+template <class M = VectorMath>
 inline PointResult caupin_point(double T, double P, const CaupinParams& c) noexcept {
   const Coords<double> r = reduce(T, P, c);
   const double GBA = field(r.dT, r.dP, c), om = interaction(r.dT, r.dP, c);
-  const double x1 = solve_fraction(two_state::newton_start(0), GBA, r.Th, om);
-  const double x2 = solve_fraction(two_state::newton_start(1), GBA, r.Th, om);
-  const Fraction<double> fr = stable_fraction(x1, std::log(x1), std::log(1 - x1), x2,
-                                              std::log(x2), std::log(1 - x2), GBA, r.Th, om);
-  const double logit = std::log(fr.x / (1 - fr.x));
+  const double x1 = solve_fraction<M>(two_state::newton_start(0), GBA, r.Th, om);
+  const double x2 = solve_fraction<M>(two_state::newton_start(1), GBA, r.Th, om);
+  const Fraction<double> fr = stable_fraction(x1, M::log(x1), M::log(1 - x1), x2, M::log(x2),
+                                              M::log(1 - x2), GBA, r.Th, om);
+  const double logit = M::log(fr.x / (1 - fr.x));
   const Reduced<double> a = background(T, r, c);
   const MixtureAndB<double> s =
       mixture_and_b(a, field_derivatives(r.dT, r.dP, c), fr, logit, r.Th, om, c);

@@ -13,7 +13,7 @@ void duska_points(const double* t, const double* p, std::size_t count, PointResu
 #if defined(TESSARIN_DUSKA_WIDE)
   if (cpu::path() == cpu::Path::Avx2) return duska::duska_points_avx2(t, p, count, out);
 #endif
-  duska::duska_points<simd::V2>(t, p, count, out);
+  duska::duska_points<VectorMath, simd::V2>(t, p, count, out);
 }
 
 }  // namespace

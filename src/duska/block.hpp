@@ -5,11 +5,12 @@
 // square roots and logarithms, and they are independent of one another. A
 // block evaluates up to eight points together, stage by stage over all their
 // evaluations, with the arithmetic in simd::Vec<W> (W = 2 with SSE2, 4 where
-// the processor has AVX2) and the logarithms in loops of library calls.
+// the processor has AVX2), logarithms included (vmath.hpp).
 // Every value goes through the formulas of model.hpp, so a point's bits do
 // not depend on the block it lands in nor on the vector width.
 #pragma once
 #include <cmath>
+#include <algorithm>
 #include <cstddef>
 
 #include "duska/model.hpp"
@@ -40,10 +41,11 @@ struct SpinodalSet {
   }
 };
 
-template <class V, std::size_t N>
+template <class M, class V, std::size_t N>
 inline void spinodal_set(const double* tau, std::size_t m, SpinodalSet<N>& sp) noexcept {
-  // The logarithms first, in a loop of nothing but library calls.
-  for (std::size_t i = 0; i < m; ++i) sp.c[i] = std::log(tau[i]);
+  // The logarithms first, in a loop of their own: its iterations are
+  // independent, so that their latencies overlap.
+  for (std::size_t i = 0; i < m; i += simd::width<V>) store(sp.c + i, M::log(load<V>(tau + i)));
   for (std::size_t i = 0; i < m; i += simd::width<V>) {
     const Spinodal<V> s = spinodal(load<V>(tau + i), load<V>(sp.c + i));
     store(sp.Ps + i, s.Ps);
@@ -58,7 +60,7 @@ inline void spinodal_set(const double* tau, std::size_t m, SpinodalSet<N>& sp) n
 
 // Entropy of state A at m points of a spinodal set, given their distance
 // factors s; also gives the volumes.
-template <class V, std::size_t N>
+template <class M, class V, std::size_t N>
 inline void entropy_set(const SpinodalSet<N>& sp, const double* s, std::size_t m, double* Va_out,
                         double* S_out) noexcept {
   alignas(64) double lam[N];
@@ -67,7 +69,8 @@ inline void entropy_set(const SpinodalSet<N>& sp, const double* s, std::size_t m
     store(Va_out + i, Va);
     store(lam + i, Va / load<V>(sp.Vs + i));
   }
-  for (std::size_t i = 0; i < m; ++i) lam[i] = log_volume_ratio(lam[i]);
+  for (std::size_t i = 0; i < m; i += simd::width<V>)
+    store(lam + i, log_volume_ratio<M>(load<V>(lam + i)));
   for (std::size_t i = 0; i < m; i += simd::width<V>)
     store(S_out + i, entropy_a(sp.template at<V>(i), load<V>(Va_out + i), load<V>(lam + i)));
 }
@@ -79,11 +82,12 @@ struct BackgroundSet {
 
 // The background of n <= LANES points (tau and pi padded to np, a multiple
 // of the width; so is the result) as a sequence of stages: the temperature
-// integral of each point, then the entropies at tau and tau -+ DTAU of all
-// points, then the pressure integral of each point. The block runs a Newton
-// step of the same points after each stage, so that the chains of dependent
-// divisions and logarithms of the solver overlap this work.
-template <class V>
+// integrals of the points, a few at a time, then the entropies at tau and
+// tau -+ DTAU of all points, then the pressure integral of each point. The
+// block runs a Newton step of the same points after each stage, so that the
+// chains of dependent divisions and logarithms of the solver overlap this
+// work.
+template <class M, class V>
 struct BackgroundWork {
   static constexpr int w = simd::width<V>;
   const double* tau;
@@ -94,28 +98,47 @@ struct BackgroundWork {
   // is at e np + j.
   SpinodalSet<3 * LANES> sp;
 
-  std::size_t stages() const noexcept { return 2 * n + 1; }
+  // Points per stage of temperature integrals: the 64 entropies of four
+  // points make loops long enough for their independent iterations to
+  // overlap, and the stages stay many enough to hide the Newton steps. The
+  // points past the last multiple of four take a stage each.
+  static constexpr std::size_t TI = 4;
+  std::size_t ti_stages() const noexcept { return n / TI + n % TI; }
+  std::size_t stages() const noexcept { return ti_stages() + n + 1; }
 
   void run(std::size_t stage) noexcept {
-    if (stage < n) {
-      temperature_integral(stage);
-    } else if (stage == n) {
+    const std::size_t full = n / TI;
+    if (stage < full) {
+      temperature_integrals<TI>(stage * TI);
+    } else if (stage < ti_stages()) {
+      temperature_integrals<1>(full * TI + (stage - full));
+    } else if (stage == ti_stages()) {
       entropies();
     } else {
-      pressure_integral(stage - n - 1);
+      pressure_integral(stage - ti_stages() - 1);
     }
   }
 
-  // Zero-pressure entropy at the nodes of the temperature integral.
-  void temperature_integral(std::size_t j) noexcept {
-    alignas(64) double X[GL_POINTS], s[GL_POINTS], Va[GL_POINTS], S[GL_POINTS];
-    SpinodalSet<GL_POINTS> node;
-    const V tau_1 = splat<V>(tau[j] - 1);
-    for (int k = 0; k < GL_POINTS; k += w) store(X + k, temperature_node(load<V>(GL_NODE + k), tau_1));
-    spinodal_set<V>(X, GL_POINTS, node);
-    for (int k = 0; k < GL_POINTS; k += w) store(s + k, distance_at_zero_pressure(load<V>(node.Ps + k)));
-    entropy_set<V>(node, s, GL_POINTS, Va, S);
-    bg.G[j] = duska::temperature_integral(tau[j], S);
+  // Zero-pressure entropy at the nodes of the temperature integrals of the
+  // K points from j0, node k of point j0 + i at i GL_POINTS + k.
+  template <std::size_t K>
+  void temperature_integrals(std::size_t j0) noexcept {
+    constexpr std::size_t NN = K * GL_POINTS;
+    alignas(64) double X[NN], s[NN], Va[NN], S[NN];
+    SpinodalSet<NN> node;
+    for (std::size_t i = 0; i < K; ++i) {
+      const V tau_1 = splat<V>(tau[j0 + i] - 1);
+      for (int k = 0; k < GL_POINTS; k += w)
+        store(X + i * GL_POINTS + k, temperature_node(load<V>(GL_NODE + k), tau_1));
+    }
+    spinodal_set<M, V>(X, NN, node);
+    for (std::size_t k = 0; k < NN; k += w) store(s + k, distance_at_zero_pressure(load<V>(node.Ps + k)));
+    entropy_set<M, V>(node, s, NN, Va, S);
+    for (std::size_t i = 0; i < K; ++i) {
+      double Sj[GL_POINTS];
+      std::copy(S + i * GL_POINTS, S + (i + 1) * GL_POINTS, Sj);
+      bg.G[j0 + i] = duska::temperature_integral(tau[j0 + i], Sj);
+    }
   }
 
   // Entropy at (tau, pi) and at tau -+ DTAU for the central difference; the
@@ -130,10 +153,10 @@ struct BackgroundWork {
       store(T3 + np + j, t + DTAU);
       store(T3 + 2 * np + j, t - DTAU);
     }
-    spinodal_set<V>(T3, m, sp);
+    spinodal_set<M, V>(T3, m, sp);
     for (std::size_t i = 0; i < m; i += w)
       store(s + i, distance(sp.template at<V>(i), load<V>(pi + i % np)));
-    entropy_set<V>(sp, s, m, Va, S);
+    entropy_set<M, V>(sp, s, m, Va, S);
 
     for (std::size_t j = 0; j < np; j += w) {
       const VolumeSlopes<V> vs = volume_slopes(sp.template at<V>(j), load<V>(s + j), load<V>(pi + j));
@@ -162,110 +185,62 @@ struct BackgroundWork {
   }
 };
 
-// Newton from 0.05 and from 0.95 for n <= LANES points, every run making
-// exactly the steps of equilibrium_fraction and stopping where it would. The
-// runs still going are kept packed at the front of the arrays, so a step
-// costs in proportion to the runs left rather than to the slowest one.
-template <class V>
+// Newton from 0.05 and from 0.95 for the np points of a block (a multiple of
+// the width), every run making exactly the steps of equilibrium_fraction:
+// vector q holds the runs from 0.05 of points qW to qW + W - 1, vector
+// nv + q those from 0.95. A lane whose run has ended keeps its result and
+// repeats its last step (the value is not used) until its whole vector has
+// ended.
+template <class M, class V>
 struct NewtonSet {
   static constexpr int w = simd::width<V>;
-  using M = simd::Mask<V>;
-  // Slack for the last, partial vector; its extra slots hold harmless values.
-  static constexpr std::size_t SLOTS = 2 * LANES + 8;
-  alignas(64) double gi[SLOTS], ct[SLOTS], cL[SLOTS], cW[SLOTS];
-  alignas(64) double c[SLOTS], Fx[SLOTS], q[SLOTS];
-  M stop[SLOTS / 2];  // one mask per vector
-  std::size_t id[SLOTS];
-  std::size_t k = 0;  // runs still going
+  using Mask = simd::Mask<V>;
+  static constexpr std::size_t NS = 2 * LANES / w;
+  V x[NS], result[NS], t[NS], l[NS], W[NS];
+  Mask ended[NS];
+  std::size_t nv;
   int steps = 0;
-  double* g;          // results: g[j] from 0.05, g[LANES + j] from 0.95 (unclamped)
+  bool going = true;
 
-  NewtonSet(const double* tau, const double* L, const double* W, std::size_t n,
-            double* out) noexcept
-      : g(out) {
-    for (std::size_t i = 0; i < SLOTS; ++i) {
-      gi[i] = 0.5;
-      ct[i] = 1;
-      cL[i] = cW[i] = 0;
-    }
-    for (int start = 0; start < 2; ++start) {
-      const double g0 = two_state::newton_start(start);
-      for (std::size_t j = 0; j < n; ++j, ++k) {
-        gi[k] = g0;
-        ct[k] = tau[j];
-        cL[k] = L[j];
-        cW[k] = W[j];
-        id[k] = start * LANES + j;
-      }
+  NewtonSet(const double* tau, const double* L, const double* Wi, std::size_t np) noexcept
+      : nv(np / w) {
+    for (std::size_t q = 0; q < 2 * nv; ++q) {
+      const std::size_t j = (q % nv) * w;
+      x[q] = result[q] = splat<V>(two_state::newton_start(q < nv ? 0 : 1));
+      t[q] = load<V>(tau + j);
+      l[q] = load<V>(L + j);
+      W[q] = load<V>(Wi + j);
+      ended[q] = Mask{};
     }
   }
 
-  bool running() const noexcept { return k > 0; }
+  bool running() const noexcept { return going; }
 
-  // One Newton step of every run still going.
+  // One Newton step of every vector with a run still going.
   void step() noexcept {
-    if (k == 0) return;
-    if (steps == 0) return advance<true>();
-    advance<false>();
+    if (!going) return;
+    going = false;
+    for (std::size_t q = 0; q < 2 * nv; ++q) {
+      if (simd::all(ended[q])) continue;
+      const NewtonState<V> st = newton_prepare(x[q], t[q], W[q]);
+      Mask done;
+      x[q] = newton_finish(st, M::log(st.ratio), t[q], l[q], W[q], done);
+      result[q] = select(ended[q], result[q], x[q]);
+      ended[q] = simd::either(ended[q], done);
+      going = true;
+    }
+    if (++steps == NEWTON_STEPS) going = false;
   }
 
-  // The logarithm of the first step, ln(c/(1 - c)) at the start c: the same
-  // for every point, so taken once.
-  static double first_log(int start) noexcept {
-    const double c = two_state::clamp_fraction(two_state::newton_start(start));
-    return std::log(c / (1 - c));
-  }
-
-  template <bool First>
-  void advance() noexcept {
-    if constexpr (First) {
-      static const double log_lo = first_log(0), log_hi = first_log(1);
-      const std::size_t n = k / 2;  // the runs from 0.05, then those from 0.95
-      for (std::size_t i = 0; i < k; ++i) q[i] = i < n ? log_lo : log_hi;
-    }
-    for (std::size_t i = 0; i < k; i += w) {
-      const NewtonState<V> st = newton_prepare(load<V>(gi + i), load<V>(ct + i), load<V>(cW + i));
-      store(c + i, st.c);
-      store(Fx + i, st.Fx);
-      if constexpr (!First) store(q + i, st.ratio);
-    }
-    // (A run with a flat residual stops before its logarithm; taking it
-    // anyway is harmless, the value is not used.)
-    if constexpr (!First)
-      for (std::size_t i = 0; i < k; ++i) q[i] = std::log(q[i]);
-    M stopped{};
-    for (std::size_t i = 0; i < k; i += w) {
-      const NewtonState<V> st = {load<V>(c + i), load<V>(Fx + i), V{}};
-      M done;
-      store(gi + i, newton_finish(st, load<V>(q + i), load<V>(ct + i), load<V>(cL + i),
-                                  load<V>(cW + i), done));
-      stop[i / w] = done;
-      stopped |= done;
-    }
-    if (++steps == NEWTON_STEPS) {  // every run has made its last step
-      for (std::size_t i = 0; i < k; ++i) g[id[i]] = gi[i];
-      k = 0;
-      return;
-    }
-    if (!simd::any(stopped)) return;
-    // Finished runs hand over their result; the others move to the front.
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < k; ++i) {
-      const bool done = stop[i / w][i % w] != 0;
-      g[id[i]] = gi[i];
-      gi[kept] = gi[i];
-      ct[kept] = ct[i];
-      cL[kept] = cL[i];
-      cW[kept] = cW[i];
-      id[kept] = id[i];
-      kept += !done;
-    }
-    k = kept;
+  // The clamped results: x1 from 0.05, x2 from 0.95, lane j for point j.
+  void results(double* x1, double* x2) const noexcept {
+    for (std::size_t q = 0; q < 2 * nv; ++q)
+      store((q < nv ? x1 : x2) + (q % nv) * w, two_state::clamp_fraction(result[q]));
   }
 };
 
 // The records of n <= LANES points.
-template <class V>
+template <class M, class V>
 inline void duska_block(const double* T_in, const double* P_in, std::size_t n,
                         PointResult* out) noexcept {
   constexpr int w = simd::width<V>;
@@ -273,7 +248,7 @@ inline void duska_block(const double* T_in, const double* P_in, std::size_t n,
   // first point; their results are dropped.
   const std::size_t np = (n + w - 1) / w * w;
   alignas(64) double T[LANES], P[LANES], tau[LANES], pi[LANES];
-  alignas(64) double L[LANES], W[LANES], g[2 * LANES];
+  alignas(64) double L[LANES], W[LANES], x1[LANES], x2[LANES];
   for (std::size_t j = 0; j < np; ++j) {
     T[j] = T_in[j < n ? j : 0];
     P[j] = P_in[j < n ? j : 0];
@@ -285,9 +260,9 @@ inline void duska_block(const double* T_in, const double* P_in, std::size_t n,
     store(L + j, field_value(t, p));
     store(W + j, interaction_value(t, p));
   }
-  NewtonSet<V> newton(tau, L, W, n, g);
+  NewtonSet<M, V> newton(tau, L, W, np);
   BackgroundSet bg;
-  BackgroundWork<V> work{tau, pi, n, np, bg, {}};
+  BackgroundWork<M, V> work{tau, pi, n, np, bg, {}};
   for (std::size_t stage = 0; stage < work.stages() || newton.running(); ++stage) {
     if (stage < work.stages()) work.run(stage);
     newton.step();
@@ -295,42 +270,19 @@ inline void duska_block(const double* T_in, const double* P_in, std::size_t n,
 
   // The root of lower mixing energy, as in equilibrium_fraction, with the
   // ideal mixing entropy e of the chosen root kept for the properties.
-  // lg[r * LANES + j]: ln x1, ln(1 - x1), ln x2, ln(1 - x2) of point j.
   alignas(64) double x[LANES], e[LANES], logit[LANES], log_inv[LANES];
-  alignas(64) double x1[LANES], x2[LANES], lg[4 * LANES];
+  newton.results(x1, x2);
   for (std::size_t j = 0; j < np; j += w) {
-    const V a = two_state::clamp_fraction(load<V>(g + j));
-    const V b = two_state::clamp_fraction(load<V>(g + LANES + j));
-    store(x1 + j, a);
-    store(x2 + j, b);
-    store(lg + j, a);
-    store(lg + LANES + j, 1 - a);
-    store(lg + 2 * LANES + j, b);
-    store(lg + 3 * LANES + j, 1 - b);
-  }
-  for (std::size_t j = 0; j < n; ++j)
-    for (int r = 0; r < 4; ++r) lg[r * LANES + j] = std::log(lg[r * LANES + j]);
-  for (std::size_t j = n; j < np; ++j)
-    for (int r = 0; r < 4; ++r) lg[r * LANES + j] = lg[r * LANES];
-  for (std::size_t j = 0; j < np; j += w) {
-    const V a = load<V>(x1 + j), b = load<V>(x2 + j), t = load<V>(tau + j);
-    const V Wv = load<V>(W + j), Lv = load<V>(L + j);
-    const V ea = mixing_entropy(a, load<V>(lg + j), load<V>(lg + LANES + j));
-    const V eb = mixing_entropy(b, load<V>(lg + 2 * LANES + j), load<V>(lg + 3 * LANES + j));
+    const V a = load<V>(x1 + j), b = load<V>(x2 + j);
+    const V t = load<V>(tau + j), Wv = load<V>(W + j), Lv = load<V>(L + j);
+    const V ea = mixing_entropy(a, M::log(a), M::log(1 - a));
+    const V eb = mixing_entropy(b, M::log(b), M::log(1 - b));
     const auto low = mixing_energy(a, ea, t, Lv, Wv) <= mixing_energy(b, eb, t, Lv, Wv);
     const V xs = select(low, a, b);
     store(x + j, xs);
     store(e + j, select(low, ea, eb));
-    store(logit + j, xs / (1 - xs));
-    store(log_inv + j, (1 - xs) / xs);
-  }
-  for (std::size_t j = 0; j < n; ++j) {
-    logit[j] = std::log(logit[j]);
-    log_inv[j] = std::log(log_inv[j]);
-  }
-  for (std::size_t j = n; j < np; ++j) {
-    logit[j] = logit[0];
-    log_inv[j] = log_inv[0];
+    store(logit + j, M::log(xs / (1 - xs)));
+    store(log_inv + j, M::log((1 - xs) / xs));
   }
 
   for (std::size_t j = 0; j < np; j += w) {
@@ -355,12 +307,12 @@ inline void duska_block(const double* T_in, const double* P_in, std::size_t n,
 
 // out[i] = duska_point(T[i], P_MPa[i]) for i < count, bit for bit, in blocks
 // of LANES points with vectors of type V.
-template <class V>
+template <class M, class V>
 inline void duska_points(const double* T, const double* P_MPa, std::size_t count,
                          PointResult* out) noexcept {
   for (std::size_t base = 0; base < count; base += LANES) {
     const std::size_t n = count - base < LANES ? count - base : LANES;
-    duska_block<V>(T + base, P_MPa + base, n, out + base);
+    duska_block<M, V>(T + base, P_MPa + base, n, out + base);
   }
 }
 

@@ -11,8 +11,9 @@
 // The formulas are written once, as templates over the number type (a double
 // for duska_point, a simd::Vec of points for the block kernel of block.hpp);
 // a lane performs exactly the IEEE operations of the scalar formula. The
-// library calls (logarithms) are taken by the callers and passed in, so that
-// the block kernel can take them in runs of their own.
+// logarithms come from the math policy M (vmath.hpp; VectorMath by default)
+// and are taken by the callers and passed in, so that the block kernel can
+// take them a vector at a time between its arithmetic stages.
 //
 // Pure C++: no Python types, no allocation, never throws. Points beyond the
 // spinodal show as NaN in every volume-dependent output; x is still solved.
@@ -24,6 +25,7 @@
 #include "point_result.hpp"
 #include "simd.hpp"
 #include "two_state.hpp"
+#include "vmath.hpp"
 
 namespace tessarin::duska {
 
@@ -151,7 +153,10 @@ inline F volume_a(const Spinodal<F>& sp, F s) noexcept {
 }
 
 // ln(Va/Vs) as the entropy needs it: 0 where the ratio is not positive.
-inline double log_volume_ratio(double ratio) noexcept { return ratio > 0 ? std::log(ratio) : 0.0; }
+template <class M, class F>
+inline F log_volume_ratio(F ratio) noexcept {
+  return select(ratio > 0, M::log(ratio), splat<F>(0.0));
+}
 
 // Reduced entropy of state A from the spinodal functions of its temperature,
 // its reduced volume Va and lam = log_volume_ratio(Va / Vs).
@@ -365,30 +370,32 @@ inline PropsOf<F> properties(const State<F>& st, F T, F P_pa) noexcept {
 // One point.
 
 // The entropy of state A at (tau, pi), and its volume.
+template <class M>
 inline double entropy_a(double tau, double pi, double* Va = nullptr) noexcept {
-  const Spinodal<double> sp = spinodal(tau, std::log(tau));
+  const Spinodal<double> sp = spinodal(tau, M::log(tau));
   const double V = volume_a(sp, distance(sp, pi));
   if (Va) *Va = V;
-  return entropy_a(sp, V, log_volume_ratio(V / sp.Vs));
+  return entropy_a(sp, V, log_volume_ratio<M>(V / sp.Vs));
 }
 
+template <class M>
 inline Background<double> background(double tau, double pi) noexcept {
-  const Spinodal<double> sp = spinodal(tau, std::log(tau));
+  const Spinodal<double> sp = spinodal(tau, M::log(tau));
   const double s = distance(sp, pi);
   Background<double> b;
   b.V = volume_a(sp, s);
   const VolumeSlopes<double> vs = volume_slopes(sp, s, pi);
   b.V_p = vs.V_p;
   b.V_t = vs.V_t;
-  b.S = entropy_a(sp, b.V, log_volume_ratio(b.V / sp.Vs));
-  b.dS_t = entropy_slope(entropy_a(tau + DTAU, pi), entropy_a(tau - DTAU, pi));
+  b.S = entropy_a(sp, b.V, log_volume_ratio<M>(b.V / sp.Vs));
+  b.dS_t = entropy_slope(entropy_a<M>(tau + DTAU, pi), entropy_a<M>(tau - DTAU, pi));
 
   double S[GL_POINTS], term[GL_POINTS];
   for (int k = 0; k < GL_POINTS; ++k) {
     const double X = temperature_node(GL_NODE[k], tau - 1);
-    const Spinodal<double> node = spinodal(X, std::log(X));
+    const Spinodal<double> node = spinodal(X, M::log(X));
     const double Va = volume_a(node, distance_at_zero_pressure(node.Ps));
-    S[k] = entropy_a(node, Va, log_volume_ratio(Va / node.Vs));
+    S[k] = entropy_a(node, Va, log_volume_ratio<M>(Va / node.Vs));
     term[k] = pressure_term(GL_WEIGHT[k], GL_NODE[k], pi / 2, sp);
   }
   b.G = temperature_integral(tau, S) + pressure_integral(pi, term);
@@ -399,18 +406,19 @@ inline Background<double> background(double tau, double pi) noexcept {
 // energy, so that inside the two-phase region the stable branch is reported.
 // A tie keeps the low root; a NaN comparison takes the high one. Returns x
 // and its ideal mixing entropy e.
+template <class M>
 inline double equilibrium_fraction(double tau, double L, double W, double& e) noexcept {
   double g[2] = {two_state::newton_start(0), two_state::newton_start(1)};
   for (double& gi : g) {
     bool done = false;
     for (int it = 0; it < NEWTON_STEPS && !done; ++it) {
       const NewtonState<double> st = newton_prepare(gi, tau, W);
-      gi = newton_finish(st, std::log(st.ratio), tau, L, W, done);
+      gi = newton_finish(st, M::log(st.ratio), tau, L, W, done);
     }
   }
   const double x1 = two_state::clamp_fraction(g[0]), x2 = two_state::clamp_fraction(g[1]);
-  const double e1 = mixing_entropy(x1, std::log(x1), std::log(1 - x1));
-  const double e2 = mixing_entropy(x2, std::log(x2), std::log(1 - x2));
+  const double e1 = mixing_entropy(x1, M::log(x1), M::log(1 - x1));
+  const double e2 = mixing_entropy(x2, M::log(x2), M::log(1 - x2));
   const bool low = mixing_energy(x1, e1, tau, L, W) <= mixing_energy(x2, e2, tau, L, W);
   e = low ? e1 : e2;
   return low ? x1 : x2;
@@ -419,15 +427,16 @@ inline double equilibrium_fraction(double tau, double L, double W, double& e) no
 // One point evaluated directly from the definitions above, each library call
 // where it is needed. The batches use duska_block (block.hpp), which gives the
 // same bits.
+template <class M = VectorMath>
 inline PointResult duska_point(double T, double P_MPa) noexcept {
   const double tau = reduced_temperature(T), pi = reduced_pressure(P_MPa);
-  const Background<double> bg = background(tau, pi);
+  const Background<double> bg = background<M>(tau, pi);
   const Field<double> f = field(tau, pi);
   const Interaction<double> w = interaction(tau, pi);
   double e;
-  const double x = equilibrium_fraction(tau, f.L, w.W, e);
+  const double x = equilibrium_fraction<M>(tau, f.L, w.W, e);
   const States<double> s =
-      states(tau, bg, f, w, x, e, std::log(x / (1 - x)), std::log((1 - x) / x));
+      states(tau, bg, f, w, x, e, M::log(x / (1 - x)), M::log((1 - x) / x));
   const double P = P_MPa * 1000000.0;
   PointResult res;
   res.mix = properties(s.mix, T, P);

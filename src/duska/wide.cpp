@@ -10,7 +10,7 @@ __attribute__((target("avx2"), flatten)) void duska_points_avx2(const double* T,
                                                                 const double* P_MPa,
                                                                 std::size_t count,
                                                                 PointResult* out) noexcept {
-  duska_points<simd::Vec<4>>(T, P_MPa, count, out);
+  duska_points<VectorMath, simd::Vec<4>>(T, P_MPa, count, out);
 }
 
 }  // namespace tessarin::duska

@@ -3,8 +3,8 @@
 //
 // A point costs one exponential, three logarithms and about fifty divisions,
 // and the divisions dominate. The block evaluates its points two per V2, so
-// that the divisions are issued in pairs, and takes the library calls of the
-// whole block in runs of their own.
+// that the divisions are issued in pairs, the exponential and logarithms
+// (vmath.hpp) included.
 #pragma once
 #include <cstddef>
 
@@ -19,14 +19,14 @@ using simd::V2;
 inline constexpr std::size_t BLOCK_POINTS = 8;
 
 // Evaluates the points (T[j], P[j]), j < count, into out[j]: T in K, P in
-// MPa. Points are taken two per V2 (a lone last point fills both lanes, and
-// its library calls are made once); blocks of more than BLOCK_POINTS points
-// are taken in turns.
+// MPa. Points are taken two per V2 (a lone last point fills both lanes);
+// blocks of more than BLOCK_POINTS points are taken in turns.
+template <class M = VectorMath>
 inline void shi_tanaka_block(const double* T, const double* P, std::size_t count,
                              PointResult* out) noexcept {
   constexpr std::size_t NQ = BLOCK_POINTS / 2;
   while (count > BLOCK_POINTS) {
-    shi_tanaka_block(T, P, BLOCK_POINTS, out);
+    shi_tanaka_block<M>(T, P, BLOCK_POINTS, out);
     T += BLOCK_POINTS;
     P += BLOCK_POINTS;
     out += BLOCK_POINTS;
@@ -44,8 +44,8 @@ inline void shi_tanaka_block(const double* T, const double* P, std::size_t count
     st[q] = start(Tv[q], Pv[q]);
   }
   for (std::size_t q = 0; q < npairs; ++q) {
-    lnT[q] = simd::log(st[q].Thg, lanes(q));
-    s[q] = simd::exp(st[q].z, lanes(q));
+    lnT[q] = M::log(st[q].Thg);
+    s[q] = M::exp(st[q].z);
   }
   V2 sc[NQ];
   for (std::size_t q = 0; q < npairs; ++q) {
@@ -53,8 +53,8 @@ inline void shi_tanaka_block(const double* T, const double* P, std::size_t count
     sc[q] = two_state::clamp_fraction(s[q]);
   }
   for (std::size_t q = 0; q < npairs; ++q) {
-    ln_sc[q] = simd::log(sc[q], lanes(q));
-    ln_1msc[q] = simd::log(1 - sc[q], lanes(q));
+    ln_sc[q] = M::log(sc[q]);
+    ln_1msc[q] = M::log(1 - sc[q]);
   }
   for (std::size_t q = 0; q < npairs; ++q) {
     PropsOf<V2> pm, pa, pb;

@@ -14,7 +14,8 @@
 // The formulas are written once, as templates over the number type (a double
 // for shi_tanaka_point, a simd::V2 of two points for the block kernel of
 // block.hpp); a lane performs exactly the IEEE operations of the scalar
-// formula.
+// formula. The exponential and the logarithms come from the math policy M
+// (vmath.hpp; VectorMath by default).
 #pragma once
 #include <cmath>
 #include <cstddef>
@@ -24,6 +25,7 @@
 #include "shi_tanaka/params.hpp"
 #include "simd.hpp"
 #include "two_state.hpp"
+#include "vmath.hpp"
 
 namespace tessarin::shi_tanaka {
 
@@ -185,12 +187,13 @@ inline void finish(const Start<F>& a0, F T, F P, F lnT, F s, F ln_sc, F ln_1msc,
 // One point: T in K, P in MPa. The same formulas on plain doubles, each
 // library call made where it is needed; `shi_tanaka_block` gives the same
 // bits for every point.
+template <class M = VectorMath>
 inline PointResult shi_tanaka_point(double T, double P) noexcept {
   const Start<double> a = start(T, P);
-  const double s = fraction(std::exp(a.z));
+  const double s = fraction(M::exp(a.z));
   const double sc = two_state::clamp_fraction(s);
   PointResult r;
-  finish(a, T, P, std::log(a.Thg), s, std::log(sc), std::log(1 - sc), r.mix, r.a, r.b);
+  finish(a, T, P, M::log(a.Thg), s, M::log(sc), M::log(1 - sc), r.mix, r.a, r.b);
   r.x = s;
   return r;
 }
