@@ -22,9 +22,12 @@ constexpr std::size_t SCATTER_STEP = 256;
 // Cells per grid tile: a tile of up to GRID_BLOCK columns takes enough rows
 // (at least 8, at most GRID_TILE_ROWS, which bounds the copy of its
 // pressures) to make about this many cells, which amortises its column
-// bases while the tiles stay many enough to share out over the pool.
+// bases, but fewer where the grid would otherwise have less than
+// GRID_MIN_TILES tiles: the pool shares out whole tiles, and the last one
+// taken keeps one thread busy while the others wait.
 constexpr std::size_t GRID_TILE_CELLS = 8192;
 constexpr std::size_t GRID_TILE_ROWS = 256;
+constexpr std::size_t GRID_MIN_TILES = 32;
 
 // Writes the points i .. i + count - 1, held in the lanes of r, to their
 // slots of every column the phase returns.
@@ -49,7 +52,9 @@ struct GridTiles {
   GridTiles(std::size_t n_p_, std::size_t n_t_) : n_p(n_p_), n_t(n_t_) {
     col_blocks = (n_t + GRID_BLOCK - 1) / GRID_BLOCK;
     cols = (n_t + col_blocks - 1) / col_blocks;
-    rows = std::min({n_p, GRID_TILE_ROWS, std::max<std::size_t>(8, GRID_TILE_CELLS / cols)});
+    const std::size_t min_row_blocks = (GRID_MIN_TILES + col_blocks - 1) / col_blocks;
+    rows = std::min({n_p, GRID_TILE_ROWS, std::max<std::size_t>(8, GRID_TILE_CELLS / cols),
+                     std::max<std::size_t>(8, (n_p + min_row_blocks - 1) / min_row_blocks)});
     row_blocks = (n_p + rows - 1) / rows;
   }
   std::size_t count() const { return row_blocks * col_blocks; }
