@@ -21,11 +21,13 @@ constexpr std::size_t SCATTER_STEP = 256;
 
 // Cells per grid tile: a tile of up to GRID_BLOCK columns takes enough rows
 // (at least 8, at most GRID_TILE_ROWS, which bounds the copy of its
-// pressures) to make about this many cells, which amortises its column
-// bases, but fewer where the grid would otherwise have less than
-// GRID_MIN_TILES tiles: the pool shares out whole tiles, and the last one
-// taken keeps one thread busy while the others wait.
+// pressures) to make about GRID_TILE_CELLS cells, which amortises its column
+// bases. Where the grid would then have fewer than GRID_MIN_TILES tiles, the
+// tiles are shorter, down to about GRID_MIN_TILE_CELLS cells: the pool shares
+// out whole tiles, and the last one taken keeps one thread busy while the
+// others wait.
 constexpr std::size_t GRID_TILE_CELLS = 8192;
+constexpr std::size_t GRID_MIN_TILE_CELLS = 1024;
 constexpr std::size_t GRID_TILE_ROWS = 256;
 constexpr std::size_t GRID_MIN_TILES = 32;
 
@@ -53,8 +55,10 @@ struct GridTiles {
     col_blocks = (n_t + GRID_BLOCK - 1) / GRID_BLOCK;
     cols = (n_t + col_blocks - 1) / col_blocks;
     const std::size_t min_row_blocks = (GRID_MIN_TILES + col_blocks - 1) / col_blocks;
-    rows = std::min({n_p, GRID_TILE_ROWS, std::max<std::size_t>(8, GRID_TILE_CELLS / cols),
-                     std::max<std::size_t>(8, (n_p + min_row_blocks - 1) / min_row_blocks)});
+    const std::size_t full = std::max<std::size_t>(8, GRID_TILE_CELLS / cols);
+    const std::size_t least = std::max<std::size_t>(8, GRID_MIN_TILE_CELLS / cols);
+    const std::size_t spread = (n_p + min_row_blocks - 1) / min_row_blocks;
+    rows = std::min({n_p, GRID_TILE_ROWS, std::max(least, std::min(full, spread))});
     row_blocks = (n_p + rows - 1) / rows;
   }
   std::size_t count() const { return row_blocks * col_blocks; }
