@@ -30,9 +30,12 @@
 
 namespace tessarin::buffers {
 
-// Results smaller than this are left to NumPy's own allocator: the C
-// library keeps and reuses blocks of that size without returning them.
-inline constexpr std::size_t MIN_BYTES = 64 * 1024;
+// Results smaller than this (2048 values) are left to NumPy's own
+// allocator. Already from this size on, the C library hands the memory of a
+// call's columns back to the system often enough that a repeated call
+// faults in most of it again (three of four pages at 2048 points, none at
+// 1024), while a block here is rounded up to whole pages.
+inline constexpr std::size_t MIN_BYTES = 16 * 1024;
 
 inline constexpr std::size_t IDLE_SLOTS = 256;
 inline constexpr double IDLE_SECONDS = 30.0;
