@@ -13,8 +13,8 @@ module and lists the functions that contain VEX- or EVEX-encoded
 instructions (mnemonics starting with "v", ymm and zmm registers): each must
 be an AVX2 entry point (its name contains "avx2"), or the check fails.
 
-With --qemu it also runs the vector kernels (spline properties, the Duska
-batch) natively and under an emulated processor without AVX (qemu-x86_64
+With --qemu it also runs the vector kernels (spline properties, model
+batches) natively and under an emulated processor without AVX (qemu-x86_64
 -cpu Nehalem, Debian package qemu-user), and compares the bits: a stray AVX
 instruction on the portable path stops the emulated run, and a path that
 computes differently shows as different bits. The whole suite can run under
