@@ -29,7 +29,7 @@ import subprocess
 import sys
 import time
 
-from run import human
+from run import best_rate, human
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -82,24 +82,19 @@ def usage():
 
 
 def measure(call, n, min_time):
-    """Best points per second over three timed stretches of at least min_time,
-    with the page faults and CPU seconds per call over all of them."""
+    """Best points per second (run.best_rate), with the page faults and CPU
+    seconds per call over all timed calls."""
     call()  # starts the pool, reads the spline table, fills the recycled memory
-    call()
-    best, calls = 0.0, 0
+    calls = [0]
+
+    def counted():
+        calls[0] += 1
+        call()
+
     f0, c0 = usage()
-    for _ in range(3):
-        loops, start = 0, time.perf_counter()
-        while True:
-            call()
-            loops += 1
-            elapsed = time.perf_counter() - start
-            if elapsed >= min_time:
-                break
-        calls += loops
-        best = max(best, loops * n / elapsed)
+    rate = best_rate(counted, n, min_time)
     f1, c1 = usage()
-    return {"rate": best, "faults": (f1 - f0) / calls, "cpu": (c1 - c0) / calls}
+    return {"rate": rate, "faults": (f1 - f0) / calls[0], "cpu": (c1 - c0) / calls[0]}
 
 
 def worker(args):
