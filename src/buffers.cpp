@@ -132,9 +132,9 @@ Block acquire(std::size_t bytes) noexcept {
   const std::size_t page = page_size();
   if (bytes > SIZE_MAX - page) return {};
   const std::size_t need = std::max<std::size_t>((bytes + page - 1) / page * page, page);
-  // A recycled block may be a little larger than asked for: pages past the
-  // array's end are never touched again, and sizes that vary slightly from
-  // call to call still find their block.
+  // A recycled block may be up to an eighth larger than asked for (its pages
+  // past the array's end are simply not written), so that sizes that vary a
+  // little from call to call still find their block.
   const std::size_t most = need + std::min(need / 8, SIZE_MAX - need);
   Block dropped[IDLE_SLOTS];
   std::size_t n_dropped = 0;
