@@ -4,6 +4,8 @@
 #include <limits>
 #include <new>
 
+#include "buffers.hpp"
+
 namespace tessarin {
 
 bool require_contiguous(PyArrayObject* arr) {
@@ -29,13 +31,21 @@ std::vector<double> copy_f64(PyArrayObject* arr, std::size_t n) {
 }
 
 PyRef new_f64_array(std::size_t n) {
-  npy_intp dims[1] = {static_cast<npy_intp>(n)};
-  if (n > static_cast<std::size_t>(NPY_MAX_INTP) / sizeof(double)) {
-    PyErr_NoMemory();
-    return PyRef();
-  }
-  return PyRef(PyArray_EMPTY(1, dims, NPY_DOUBLE, 0));
+  const std::size_t shape[1] = {n};
+  return new_f64_array_nd(shape);
 }
+
+namespace {
+
+constexpr const char* RESULT_MEMORY = "tessarin result memory";
+
+void release_result_memory(PyObject* capsule) {
+  auto* data = PyCapsule_GetPointer(capsule, RESULT_MEMORY);
+  auto bytes = reinterpret_cast<std::size_t>(PyCapsule_GetContext(capsule));
+  buffers::release({data, bytes});
+}
+
+}  // namespace
 
 PyRef new_f64_array_2d(std::size_t rows, std::size_t cols) {
   const std::size_t shape[2] = {rows, cols};
@@ -62,7 +72,30 @@ PyRef new_f64_array_nd(std::span<const std::size_t> shape) {
     if (!empty) cells *= shape[k];
     dims[k] = static_cast<npy_intp>(shape[k]);
   }
-  return PyRef(PyArray_EMPTY(static_cast<int>(shape.size()), dims, NPY_DOUBLE, 0));
+  const int nd = static_cast<int>(shape.size());
+  const std::size_t bytes = empty ? 0 : cells * sizeof(double);
+  if (bytes < buffers::MIN_BYTES) return PyRef(PyArray_EMPTY(nd, dims, NPY_DOUBLE, 0));
+
+  // A large array lives in a recycled block, owned by a capsule set as the
+  // array's base: when the last view of the array is gone, the capsule's
+  // destructor hands the block back.
+  const buffers::Block block = buffers::acquire(bytes);
+  if (!block.data) {
+    PyErr_NoMemory();
+    return PyRef();
+  }
+  PyRef owner(PyCapsule_New(block.data, RESULT_MEMORY, nullptr));
+  if (!owner || PyCapsule_SetContext(owner.get(), reinterpret_cast<void*>(block.bytes)) != 0 ||
+      PyCapsule_SetDestructor(owner.get(), release_result_memory) != 0) {
+    buffers::release(block);
+    return PyRef();
+  }
+  PyRef arr(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE), nd, dims,
+                                 nullptr, block.data, NPY_ARRAY_CARRAY, nullptr));
+  if (!arr ||
+      PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr.get()), owner.release()) != 0)
+    return PyRef();
+  return arr;
 }
 
 PyRef f64_array_from(const std::vector<double>& values) {

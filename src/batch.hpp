@@ -44,8 +44,11 @@ inline std::size_t array_len(PyArrayObject* arr) noexcept {
 std::vector<double> copy_f64(PyArrayObject* arr, std::size_t n);
 inline std::vector<double> copy_f64(PyArrayObject* arr) { return copy_f64(arr, array_len(arr)); }
 
-// New, uninitialised C-contiguous float64 arrays. Null with MemoryError (or
-// another Python error) set on failure.
+// New, uninitialised C-contiguous, writeable float64 arrays. Those of at
+// least buffers::MIN_BYTES live in recycled memory (buffers.hpp), owned by
+// the array's base object, which hands it back when the array and all its
+// views are gone; smaller ones own NumPy-allocated data. Null with
+// MemoryError (or another Python error) set on failure.
 PyRef new_f64_array(std::size_t n);
 PyRef new_f64_array_2d(std::size_t rows, std::size_t cols);
 // The same with any number of dimensions (up to NumPy's limit).

@@ -208,9 +208,12 @@ void parallel_for_impl(std::size_t n, std::size_t min_chunk, RangeFn fn, void* c
     return run_serial(n, fn, ctx);
   }
 
-  // Several chunks per thread so that threads finishing early (points that
-  // need more solver iterations are slower) can pick up more.
-  std::size_t chunk = std::max(min_chunk, n / (pool.threads() * 16));
+  // Many chunks per thread so that threads finishing early (points that
+  // need more solver iterations are slower, and a thread may lose its
+  // processor for a while) can pick up more: the last chunk, which one
+  // thread finishes while the others wait, is then a small part of the
+  // work. Taking a chunk costs one atomic addition.
+  std::size_t chunk = std::max(min_chunk, n / (pool.threads() * 64));
   Job job;
   job.fn = fn;
   job.ctx = ctx;

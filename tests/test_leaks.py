@@ -5,7 +5,8 @@ Each case repeats one call (a success or one error path) a few thousand
 times after a warm-up, then compares three measures with their values before
 the loop: the bytes traced by tracemalloc (Python objects and NumPy data),
 the bytes in use on the C heap (glibc's mallinfo2, which sees the module's
-own buffers), and the resident set size. The reference counts of the
+own buffers), and the resident set size (which also sees the recycled memory
+that large results live in). The reference counts of the
 argument objects must be unchanged. Inputs are large enough that leaking one
 buffer, array or small object per call would exceed the bounds several times
 over.
@@ -130,6 +131,11 @@ def build_cases():
     add("float_order", raw, ("II", big, big, 0, 1.0, False), exc=TypeError)
     add("grid_not_bool", raw, ("II", big, big, 0, 1, 1), exc=TypeError)
     add("surrogate", raw, ("\ud800", big, big, 0, 1, True), exc=UnicodeEncodeError)
+    # Results that live in recycled memory: a block never handed back would
+    # grow the resident size by hundreds of kilobytes per call.
+    wide_t, wide_p = rng.uniform(200.0, 350.0, 4096), rng.uniform(0.1, 400.0, 4096)
+    add("recycled", "compute_batch_shi_tanaka", (wide_t, wide_p), reps=100)
+    add("recycled", "sf_getprop_scatter", ("water1", wide_p, wide_t), reps=100)
     add("ok", "sf_phases", ())
     add("args", "sf_phases", (1,), exc=TypeError)
     return out
@@ -181,9 +187,9 @@ def test_repeated_calls_leave_memory_flat(tracing, name, args, kwargs, exc, reps
 # Exhausted memory.
 
 
-def test_grid_beyond_the_address_space_is_memory_error_and_frees_its_copies():
+def test_grid_beyond_the_address_space_is_memory_error_and_leaves_nothing_behind():
     # 2**23 x 2**22 cells need 256 TiB per property, more than any address
-    # space; the 96 MiB of input copies made first must be released each time.
+    # space; whatever the call allocated first must be released each time.
     p, t = np.zeros(2**23), np.zeros(2**22)
     refs = sys.getrefcount(p), sys.getrefcount(t)
     for fn, extra in ((m.sf_getprop_grid, ()), (m.sf_eval_raw, (0, 0, True))):
@@ -202,7 +208,11 @@ def test_grid_beyond_the_address_space_is_memory_error_and_frees_its_copies():
 # calls run out of memory at different points: before the first result array,
 # part-way through the forty (or seventeen) arrays, or while copying inputs.
 # Each must raise MemoryError, free what it had allocated, and leave the
-# interpreter and the pool working once the cap is lifted.
+# interpreter and the pool working once the cap is lifted. The recycled
+# result memory is switched off here: its idle blocks count in the address
+# space, and a call short of memory gives them up before it fails (see
+# test_short_memory_takes_back_idle_result_memory), so with them the later
+# calls would never run out.
 EXHAUST = r"""
 import ctypes, gc, json, resource, sys
 # Large blocks always get a mapping of their own (glibc otherwise raises its
@@ -275,7 +285,8 @@ def test_running_out_of_memory_part_way_is_memory_error(python_subprocess, summa
     from pathlib import Path
 
     out = python_subprocess(EXHAUST.format(here=str(Path(__file__).resolve().parent)),
-                            {"RAYON_NUM_THREADS": "2"}, timeout=120)
+                            {"RAYON_NUM_THREADS": "2", "TESSARIN_BUFFER_CACHE_MB": "0"},
+                            timeout=120)
     res = json.loads(out.strip().splitlines()[-1])
     assert res["works"] and res["refs"], res
     for name, r in res["calls"].items():

@@ -15,24 +15,34 @@
 
 namespace tessarin::seafreeze {
 
-// Points evaluated together by scatter_props, and grid columns by grid_props
-// (see props.hpp on lanes). Four lanes suit the basis evaluation of scattered
-// points; on a grid the bases are shared and the properties dominate, where
-// two lanes (one SSE2 register) do better.
-inline constexpr std::size_t BATCH_LANES = 4;
-inline constexpr std::size_t GRID_LANES = 2;
+// How many points (or grid columns) the batch kernels evaluate together, and
+// the widest vector the properties take (see props.hpp on lanes), for one
+// instruction set. On the baseline (SSE2, two doubles per register), four
+// lanes suit the basis evaluation of scattered points, whose properties go
+// two at a time; on a grid the bases are shared and the properties dominate,
+// where two lanes do better. Any choice gives every point the same bits.
+struct Lanes {
+  std::size_t scatter;
+  std::size_t grid;
+  std::size_t props;
+};
+inline constexpr Lanes BASELINE_LANES{4, 2, 2};
+// With AVX2's four doubles per register, four lanes everywhere: comparisons
+// and selects of four lanes stay in registers. (Eight lanes, two registers
+// per value, measured no faster.)
+inline constexpr Lanes AVX2_LANES{4, 4, 4};
 
 // The properties of the matched points (p[i], t[i]), i = begin .. end - 1,
 // in order: out(i, r, count) receives the points i .. i + count - 1 in the
-// lanes of r. The orders are resolved once per range. Groups of BATCH_LANES
+// lanes of r. The orders are resolved once per range. Groups of X.scatter
 // points that all lie inside the knot range go through the basis route
 // together; the points of other groups, and the last few, one by one (with
 // the same bits either way). A spline of other orders takes the de Boor route
 // for every point.
-template <class Out>
+template <Lanes X = BASELINE_LANES, class Out>
 inline void scatter_props(const Spline2D& s, const double* p, const double* t, std::size_t begin,
                           std::size_t end, Out&& out) {
-  constexpr std::size_t L = BATCH_LANES;
+  constexpr std::size_t L = X.scatter, W = std::min(L, X.props);
   using V = simd::Vec<L>;
   const double* shear = shear_of(s);
   const bool ok = evaluable(s);
@@ -55,7 +65,7 @@ inline void scatter_props(const Spline2D& s, const double* p, const double* t, s
       if (inside) {
         DerivLanes<L> d;
         BasisKernel<KP, KT>::template points<L>(s, pp, tt, d);
-        props_lanes<L>(d, simd::load<V>(pp), simd::load<V>(tt), shear, r);
+        props_lanes<L, W>(d, simd::load<V>(pp), simd::load<V>(tt), shear, r);
       } else {
         for (std::size_t l = 0; l < count; ++l) r.set(l, one(pp[l], tt[l]));
       }
@@ -75,11 +85,11 @@ inline void scatter_props(const Spline2D& s, const double* p, const double* t, s
 // in the first cache levels while the tile's rows pass over them.
 inline constexpr std::size_t GRID_BLOCK = 128;
 
-// The properties of the grid cells (p[i], t[k]) for rows row0 .. row1 - 1 and
-// columns col0 .. col1 - 1 (at most GRID_BLOCK of them): out(i * n_t + k, r,
-// count) receives the cells (i, k) .. (i, k + count - 1) in the lanes of r.
+// The properties of the grid cells (p[i], t[k]) for rows i < n_rows and
+// columns k < n_cols (at most GRID_BLOCK of them): out(i, k, r, count)
+// receives the cells (i, k) .. (i, k + count - 1) in the lanes of r.
 // Every cell gets exactly the bits the matched-point evaluation gives it. The
-// columns are taken GRID_LANES at a time; the T basis of each column is
+// columns are taken X.grid at a time; the T basis of each column is
 // evaluated once for the tile, the P basis once per row, and the T reduction
 // of the coefficient rows once per column and P knot interval (consecutive
 // rows in the same interval share it). Each of these is the computation a
@@ -87,18 +97,17 @@ inline constexpr std::size_t GRID_BLOCK = 128;
 // the knot range computes a copy of an inside column of its group, and its
 // cells are replaced by edge_point_props, as are all cells of a spline of
 // other orders.
-template <class Out>
-inline void grid_props(const Spline2D& s, const double* p, const double* t, std::size_t n_t,
-                       std::size_t row0, std::size_t row1, std::size_t col0, std::size_t col1,
-                       Out&& out) {
-  constexpr std::size_t L = GRID_LANES;
+template <Lanes X = BASELINE_LANES, class Out>
+inline void grid_props(const Spline2D& s, const double* p, std::size_t n_rows, const double* t,
+                       std::size_t n_cols, Out&& out) {
+  constexpr std::size_t L = X.grid, W = std::min(L, X.props);
   constexpr std::size_t GROUPS = (GRID_BLOCK + L - 1) / L;
   using V = simd::Vec<L>;
   const double* shear = shear_of(s);
   const bool ok = evaluable(s);
   const bool fixed = with_fixed_orders(s, [&]<std::size_t KP, std::size_t KT>() {
     using Kernel = BasisKernel<KP, KT>;
-    const std::size_t groups = (col1 - col0 + L - 1) / L;
+    const std::size_t groups = (n_cols + L - 1) / L;
     bool used[GROUPS][L];  // column inside the tile and the knot range
     bool any[GROUPS];      // some lane of the group is used
     V tv[GROUPS];
@@ -108,9 +117,9 @@ inline void grid_props(const Spline2D& s, const double* p, const double* t, std:
       double tl[L];
       std::size_t fill = L;  // a used lane to copy into the others
       for (std::size_t l = 0; l < L; ++l) {
-        const std::size_t k = col0 + g * L + l;
-        used[g][l] = ok && k < col1 && t_inside(s, t[k]);
-        tl[l] = k < col1 ? t[k] : 0.0;
+        const std::size_t k = g * L + l;
+        used[g][l] = ok && k < n_cols && t_inside(s, t[k]);
+        tl[l] = k < n_cols ? t[k] : 0.0;
         if (used[g][l] && fill == L) fill = l;
       }
       any[g] = fill != L;
@@ -121,7 +130,7 @@ inline void grid_props(const Spline2D& s, const double* p, const double* t, std:
       Kernel::t_basis(s, tl, bt[g]);
     }
     std::size_t rows_span = SIZE_MAX;  // P interval the row sums belong to
-    for (std::size_t i = row0; i < row1; ++i) {
+    for (std::size_t i = 0; i < n_rows; ++i) {
       const double pv = p[i];
       const bool p_in = ok && p_inside(s, pv);
       AxisBasis<DERIV_P, L> bp;
@@ -141,28 +150,28 @@ inline void grid_props(const Spline2D& s, const double* p, const double* t, std:
       }
       const V pvv = simd::splat<V>(pv);
       for (std::size_t g = 0; g < groups; ++g) {
-        const std::size_t k0 = col0 + g * L;
-        const std::size_t count = std::min(L, col1 - k0);
+        const std::size_t k0 = g * L;
+        const std::size_t count = std::min(L, n_cols - k0);
         PropsLanes<L> r;
         const bool lanes = p_in && any[g];
         if (lanes) {
           DerivLanes<L> d;
           Kernel::derivs(bp, rows[g], d);
-          props_lanes<L>(d, pvv, tv[g], shear, r);
+          props_lanes<L, W>(d, pvv, tv[g], shear, r);
         }
         for (std::size_t l = 0; l < count; ++l)
           if (!lanes || !used[g][l]) r.set(l, edge_point_props(s, pv, t[k0 + l]));
-        out(i * n_t + k0, r, count);
+        out(i, k0, r, count);
       }
     }
   });
   if (fixed) return;
-  for (std::size_t i = row0; i < row1; ++i)
-    for (std::size_t k0 = col0; k0 < col1; k0 += L) {
-      const std::size_t count = std::min(L, col1 - k0);
+  for (std::size_t i = 0; i < n_rows; ++i)
+    for (std::size_t k0 = 0; k0 < n_cols; k0 += L) {
+      const std::size_t count = std::min(L, n_cols - k0);
       PropsLanes<L> r;
       for (std::size_t l = 0; l < count; ++l) r.set(l, edge_point_props(s, p[i], t[k0 + l]));
-      out(i * n_t + k0, r, count);
+      out(i, k0, r, count);
     }
 }
 

@@ -1,14 +1,15 @@
 // Python entry points of the spline evaluator: properties on a P x T grid or
 // at matched points, raw spline derivatives, and the list of phases.
 //
-// Each evaluating call looks the phase up and copies p and t under the
-// interpreter lock, allocates its result arrays, then releases the lock and
-// evaluates on the worker pool from the copies and the immutable spline only,
-// writing every point straight into its slot of the result arrays.
+// Each evaluating call looks the phase up, checks p and t and allocates its
+// result arrays under the interpreter lock, then releases the lock and
+// evaluates on the worker pool from the immutable spline and the caller's
+// arrays, which the workers read piece by piece into storage of their own
+// (see Coords), writing every point straight into its slot of the result
+// arrays. The arrays stay alive meanwhile: the call holds references to them.
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "batch.hpp"
 #include "entry_points.hpp"
@@ -52,11 +53,15 @@ PyObject* fill_dict(PropsArrays& columns) {
 }
 
 // The prologue shared by the evaluating functions: phase lookup, then
-// contiguity and a private copy of p, then of t.
+// contiguity of p, then of t.
 struct Inputs {
   const Spline2D* spline = nullptr;
-  std::vector<double> p, t;
+  Coords p, t;
 };
+
+Coords coords_of(PyArrayObject* arr) {
+  return {static_cast<const char*>(PyArray_DATA(arr)), array_len(arr)};
+}
 
 bool read_inputs(ArgValue* args, Inputs& in) {
   in.spline = get_phase(args[0].text);
@@ -65,18 +70,18 @@ bool read_inputs(ArgValue* args, Inputs& in) {
     return false;
   }
   if (!require_contiguous(args[1].array())) return false;
-  in.p = copy_f64(args[1].array());
+  in.p = coords_of(args[1].array());
   if (!require_contiguous(args[2].array())) return false;
-  in.t = copy_f64(args[2].array());
+  in.t = coords_of(args[2].array());
   return true;
 }
 
 // Matched points need as many temperatures as pressures.
 bool require_matched(const Inputs& in) {
-  if (in.p.size() == in.t.size()) return true;
+  if (in.p.n == in.t.n) return true;
   PyErr_Format(PyExc_ValueError,
                "scatter mode needs equal-length P and T (len(P) = %zu, len(T) = %zu)",
-               in.p.size(), in.t.size());
+               in.p.n, in.t.n);
   return false;
 }
 
@@ -84,7 +89,7 @@ PyObject* getprop(ArgValue* args, bool grid) {
   Inputs in;
   if (!read_inputs(args, in)) return nullptr;
   if (!grid && !require_matched(in)) return nullptr;
-  const std::size_t n_p = in.p.size(), n_t = in.t.size();
+  const std::size_t n_p = in.p.n, n_t = in.t.n;
   const bool has_shear = in.spline->shear_params.has_value();
 
   PropsArrays arrays;
@@ -94,9 +99,9 @@ PyObject* getprop(ArgValue* args, bool grid) {
   {
     GilRelease unlocked;
     if (grid)
-      grid_columns(*in.spline, in.p.data(), n_p, in.t.data(), n_t, columns);
+      grid_columns(*in.spline, in.p, in.t, columns);
     else
-      scatter_columns(*in.spline, in.p.data(), in.t.data(), n_p, columns);
+      scatter_columns(*in.spline, in.p, in.t, columns);
   }
   return fill_dict(arrays);
 }
@@ -115,14 +120,13 @@ PyObject* py_sf_eval_raw(ArgValue* args) {
   const std::uint64_t deriv_p = args[3].count, deriv_t = args[4].count;
   const bool grid = args[5].flag;
   if (!grid && !require_matched(in)) return nullptr;
-  const std::size_t n_p = in.p.size(), n_t = in.t.size();
+  const std::size_t n_p = in.p.n, n_t = in.t.n;
 
   PyRef out = grid ? new_f64_array_2d(n_p, n_t) : new_f64_array(n_p);
   if (!out) return nullptr;
   {
     GilRelease unlocked;
-    raw_values(*in.spline, deriv_p, deriv_t, in.p.data(), n_p, in.t.data(), n_t, grid,
-               f64_data(out));
+    raw_values(*in.spline, deriv_p, deriv_t, in.p, in.t, grid, f64_data(out));
   }
   return out.release();
 }

@@ -57,64 +57,67 @@ struct PropsLanes {
 };
 
 // Properties from the derivatives at pressure p (MPa) and temperature t (K),
-// for L points at once (each lane exactly as a single point).
+// for L points at once (each lane exactly as a single point), computed in
+// vectors of at most W lanes.
 // The only guards are the exact zero tests on divisors listed below; NaN
 // passes them and propagates, and extrapolated points are returned as they
 // are. `shear` is s0..s5 or null (then shear, Vp and Vs are NaN). Every
 // guarded quotient is computed in all lanes and then selected, so a lane that
 // fails a guard gets the NaN constant just as the branch would give it.
-template <std::size_t L>
+template <std::size_t L, std::size_t W = L>
 inline void props_lanes(const DerivLanes<L>& d, const simd::Vec<L>& p,
                         const simd::Vec<L>& t, const double* shear,
                         PropsLanes<L>& out) noexcept {
   using V = simd::Vec<L>;
-  if constexpr (L == 4) {
-    // Without wider vector registers GCC turns four-lane comparisons into
-    // element-by-element branches; two-lane halves keep them in registers.
-    using H = simd::Vec<2>;
-    const auto half = [](const V& x, std::size_t o) { return H{x[o], x[o + 1]}; };
-    for (std::size_t o = 0; o < 4; o += 2) {
-      const DerivLanes<2> dh{half(d.g, o),   half(d.gp, o),  half(d.gt, o),  half(d.gpp, o),
-                             half(d.gtt, o), half(d.gpt, o), half(d.gppp, o)};
-      PropsLanes<2> r;
-      props_lanes<2>(dh, half(p, o), half(t, o), shear, r);
-      for (std::size_t k = 0; k < PROPS_SIZE; ++k) {
-        out.f[k][o] = r.f[k][0];
-        out.f[k][o + 1] = r.f[k][1];
-      }
+  if constexpr (L > W) {
+    // Comparisons of vectors wider than the processor's registers fall apart
+    // into element-by-element branches: the lanes go through in parts of W.
+    using H = simd::Vec<W>;
+    const auto part = [](const V& x, std::size_t o) {
+      H h;
+      for (std::size_t l = 0; l < W; ++l) h[l] = x[o + l];
+      return h;
+    };
+    for (std::size_t o = 0; o < L; o += W) {
+      const DerivLanes<W> dh{part(d.g, o),   part(d.gp, o),  part(d.gt, o),  part(d.gpp, o),
+                             part(d.gtt, o), part(d.gpt, o), part(d.gppp, o)};
+      PropsLanes<W> r;
+      props_lanes<W>(dh, part(p, o), part(t, o), shear, r);
+      for (std::size_t k = 0; k < PROPS_SIZE; ++k)
+        for (std::size_t l = 0; l < W; ++l) out.f[k][o + l] = r.f[k][l];
     }
-    return;
+  } else {
+    const V nan = simd::splat<simd::Vec<L>>(std::numeric_limits<double>::quiet_NaN());
+    const V v = d.gp * 1e-6;  // J/(kg MPa) -> m3/kg
+    using simd::select;
+    const V alpha = select(d.gp == 0, nan, d.gpt / d.gp);
+    const V kt_pa = select(d.gpp == 0, nan, (-d.gp / d.gpp) * 1e6);
+    const V kp = select(d.gpp == 0, nan, (d.gp * d.gppp) / (d.gpp * d.gpp) - 1);
+    const V cp = d.gtt * (-t);
+    const V cv = cp - t * v * alpha * alpha * kt_pa;
+    const V rho = select(v == 0, nan, 1.0 / v);
+    const V ks_pa = select(cv == 0, nan, (cp * kt_pa) / cv);
+    const V kt = kt_pa / 1e6;
+    const V ks = ks_pa / 1e6;
+    const V vel = select((rho > 0) & (ks_pa > 0), simd::sqrt(ks_pa / rho), nan);
+    const V h = d.g - t * d.gt;
+    const V pv = (p * 1e6) * v;
+    const V u = h - pv;
+    const V a = d.g - pv;
+    V mu_mpa = nan, vp = nan, vs = nan;
+    if (shear) {
+      // Empirical shear modulus in GPa, quadratic in density about s4 and
+      // linear in temperature about s5; wave speeds in m/s from GPa and g/cm3.
+      const V dr = rho - shear[4];
+      const V mu = (shear[2] * dr * dr + (shear[1] * dr + shear[0])) + (t - shear[5]) * shear[3];
+      const V r = rho / 1000;
+      const V m = mu * 1.3333333333333333 + ks / 1000;
+      vp = select((r > 0) & (m > 0), simd::sqrt(m / r) * 1000, nan);
+      vs = select((r > 0) & (mu > 0), simd::sqrt(mu / r) * 1000, nan);
+      mu_mpa = mu * 1000;
+    }
+    out = {{d.g, v, rho, -d.gt, h, u, a, cp, cv, kt, ks, kp, alpha, vel, mu_mpa, vp, vs}};
   }
-  const V nan = simd::splat<simd::Vec<L>>(std::numeric_limits<double>::quiet_NaN());
-  const V v = d.gp * 1e-6;  // J/(kg MPa) -> m3/kg
-  using simd::select;
-  const V alpha = select(d.gp == 0, nan, d.gpt / d.gp);
-  const V kt_pa = select(d.gpp == 0, nan, (-d.gp / d.gpp) * 1e6);
-  const V kp = select(d.gpp == 0, nan, (d.gp * d.gppp) / (d.gpp * d.gpp) - 1);
-  const V cp = d.gtt * (-t);
-  const V cv = cp - t * v * alpha * alpha * kt_pa;
-  const V rho = select(v == 0, nan, 1.0 / v);
-  const V ks_pa = select(cv == 0, nan, (cp * kt_pa) / cv);
-  const V kt = kt_pa / 1e6;
-  const V ks = ks_pa / 1e6;
-  const V vel = select((rho > 0) & (ks_pa > 0), simd::sqrt(ks_pa / rho), nan);
-  const V h = d.g - t * d.gt;
-  const V pv = (p * 1e6) * v;
-  const V u = h - pv;
-  const V a = d.g - pv;
-  V mu_mpa = nan, vp = nan, vs = nan;
-  if (shear) {
-    // Empirical shear modulus in GPa, quadratic in density about s4 and
-    // linear in temperature about s5; wave speeds in m/s from GPa and g/cm3.
-    const V dr = rho - shear[4];
-    const V mu = (shear[2] * dr * dr + (shear[1] * dr + shear[0])) + (t - shear[5]) * shear[3];
-    const V r = rho / 1000;
-    const V m = mu * 1.3333333333333333 + ks / 1000;
-    vp = select((r > 0) & (m > 0), simd::sqrt(m / r) * 1000, nan);
-    vs = select((r > 0) & (mu > 0), simd::sqrt(mu / r) * 1000, nan);
-    mu_mpa = mu * 1000;
-  }
-  out = {{d.g, v, rho, -d.gt, h, u, a, cp, cv, kt, ks, kp, alpha, vel, mu_mpa, vp, vs}};
 }
 
 // The same for one point.
