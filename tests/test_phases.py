@@ -102,7 +102,7 @@ def line_cases():
                 yield a, b, var, np.linspace(lo, hi, 41)
 
 
-@pytest.mark.parametrize("a, b, var, values", line_cases(),
+@pytest.mark.parametrize("a, b, var, values", list(line_cases()),
                          ids=lambda v: v if isinstance(v, str) else "")
 def test_coexistence_lines_are_equalities_consistent_with_whichphase(a, b, var, values):
     line = tessarin.phase_line(a, b, **{var: values})

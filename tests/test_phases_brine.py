@@ -41,7 +41,7 @@ def line_cases():
             yield ice, var, np.linspace(lo, hi, 25)
 
 
-@pytest.mark.parametrize("ice, var, values", line_cases(),
+@pytest.mark.parametrize("ice, var, values", list(line_cases()),
                          ids=lambda v: v if isinstance(v, str) else "")
 def test_ice_brine_lines_are_equalities_consistent_with_whichphase(ice, var, values):
     m = np.array(MOLALITIES)[:, None]
