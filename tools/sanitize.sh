@@ -2,7 +2,8 @@
 # Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs the test suite against that build.
 #
-#   tools/sanitize.sh [build folder] [pytest arguments, default: the suite]
+#   tools/sanitize.sh [build folder] [pytest arguments, default: the suite
+#                                     without the kernel checks and examples]
 #
 # The interpreter itself is not instrumented, so the ASan runtime has to be
 # the first library in the process: it is preloaded.  Leak detection is off
@@ -15,7 +16,10 @@
 # and the log files are checked at the end as well.
 #
 # Tests marked slow are left out: under the sanitizers they cost minutes and
-# add no code path the fast tests do not reach.
+# add no code path the fast tests do not reach.  So, by default, are the C++
+# kernel checks (each compiles a program of its own, about two minutes in all
+# with the sanitizers, while the modules under test run the same kernels) and
+# the example scripts (plotting in Python over calls the other tests make).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$here/build/sanitize}
@@ -46,8 +50,11 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logdir/ubsan"
 # Python objects go through malloc so ASan sees them too.
 export PYTHONMALLOC=malloc
 status=0
+if [ $# -eq 0 ]; then
+  set -- "$here/tests" --ignore="$here/tests/test_kernels.py" --ignore="$here/tests/test_examples.py"
+fi
 LD_PRELOAD="$asan $ubsan" PYTHONPATH="$out" \
-  "$python" -m pytest -q -p no:cacheprovider -m "not slow" "${@:-$here/tests}" || status=$?
+  "$python" -m pytest -q -p no:cacheprovider -m "not slow" "$@" || status=$?
 
 # ASan also logs a warning for every allocation it declines; those are the
 # MemoryError tests working, not findings.
