@@ -76,7 +76,7 @@ def check(so):
 
 # Every output of the seventeen functions, hashed as it is and with each NaN
 # replaced by the one default NaN: the emulator does not reproduce the sign
-# that the processor gives the NaN of an invalid operation (0 * inf in the
+# that the processor gives the NaN of an invalid operation (in some of the
 # splines' Cp, Cv and Ks), so only the second hash can be compared across it.
 PROBE = """
 import hashlib, json, sys
