@@ -31,10 +31,10 @@ if ! command -v cmake >/dev/null || ! command -v ninja >/dev/null; then
   "$python" -m pip install --quiet cmake ninja
 fi
 
-flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g"
+flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g1"
 cmake -S "$here" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DPython_EXECUTABLE="$python" \
-  -DCMAKE_CXX_FLAGS="$flags" \
+  -DCMAKE_CXX_FLAGS="$flags" -DTESSARIN_OPTIMIZE=-O1 \
   -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
 cmake --build "$out"
 
