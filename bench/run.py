@@ -13,7 +13,6 @@ import argparse
 import json
 import os
 import platform
-import resource
 import subprocess
 import sys
 import time

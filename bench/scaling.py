@@ -27,7 +27,6 @@ import os
 import resource
 import subprocess
 import sys
-import time
 
 from run import best_rate, human
 
